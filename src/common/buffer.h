@@ -1,0 +1,73 @@
+// OwnedBuffer: one heap block with exactly one owner.
+//
+//   OwnedBuffer b = OwnedBuffer::allocate(n);   // empty() if it failed
+//   if (b.failed()) return OperationError::out_of_memory();
+//   std::memcpy(b.data(), src, n);
+//
+// Allocation failure is a value, not an exception: sizes usually come from
+// the caller's arrays, and a too-large request must become a Python
+// MemoryError, never end the process.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <utility>
+
+namespace batchaugmentor {
+
+class OwnedBuffer {
+ public:
+  OwnedBuffer() = default;
+  OwnedBuffer(const OwnedBuffer&) = delete;
+  OwnedBuffer& operator=(const OwnedBuffer&) = delete;
+  OwnedBuffer(OwnedBuffer&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)),
+        size_(std::exchange(other.size_, 0)),
+        failed_(std::exchange(other.failed_, false)) {}
+  OwnedBuffer& operator=(OwnedBuffer&& other) noexcept {
+    if (this != &other) {
+      std::free(data_);
+      data_ = std::exchange(other.data_, nullptr);
+      size_ = std::exchange(other.size_, 0);
+      failed_ = std::exchange(other.failed_, false);
+    }
+    return *this;
+  }
+  ~OwnedBuffer() { std::free(data_); }
+
+  // Uninitialised bytes. A zero-byte request succeeds with a null pointer.
+  static OwnedBuffer allocate(std::size_t size) { return make(size, false); }
+  // Zero-filled bytes (calloc lets the kernel hand out zero pages cheaply).
+  static OwnedBuffer allocate_zeroed(std::size_t size) { return make(size, true); }
+
+  bool failed() const { return failed_; }
+  std::uint8_t* data() { return data_; }
+  const std::uint8_t* data() const { return data_; }
+  std::size_t size() const { return size_; }
+
+ private:
+  static OwnedBuffer make(std::size_t size, bool zeroed) {
+    OwnedBuffer b;
+    if (size == 0) return b;
+    void* p = zeroed ? std::calloc(size, 1) : std::malloc(size);
+    if (p == nullptr) {
+      b.failed_ = true;
+      return b;
+    }
+    b.data_ = static_cast<std::uint8_t*>(p);
+    b.size_ = size;
+    return b;
+  }
+
+  std::uint8_t* data_ = nullptr;
+  std::size_t size_ = 0;
+  bool failed_ = false;
+};
+
+// Exact size arithmetic: false when the product does not fit in 64 bits.
+inline bool checked_mul(std::size_t a, std::size_t b, std::size_t* out) {
+  return !__builtin_mul_overflow(a, b, out);
+}
+
+}  // namespace batchaugmentor
