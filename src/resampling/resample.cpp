@@ -1,0 +1,312 @@
+#include "resampling/resample.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+#include "platform/process.h"
+#include "resampling/internal/kernels.h"
+
+namespace batchaugmentor::resampling {
+namespace {
+
+constexpr float kSupport = 3.0f;
+constexpr float kPi = 3.14159274f;  // bits 0x40490FDB
+constexpr float kCentreOffset = 0.5f;
+constexpr char kKernelVariable[] = "BATCHAUGMENTOR_KERNEL";
+
+// Truncation into a signed 64-bit index that saturates: NaN gives 0. Only the
+// extremes matter, since floor or ceiling has been applied before.
+std::int64_t to_index(float f) {
+  if (std::isnan(f)) return 0;
+  if (f >= 9.22337204e18f) return std::numeric_limits<std::int64_t>::max();
+  if (f <= -9.22337204e18f) return std::numeric_limits<std::int64_t>::min();
+  return static_cast<std::int64_t>(f);
+}
+
+// Exact conversions: an index below 2^33 fits a signed 64-bit integer, whose
+// conversion rounds to nearest.
+float to_float(std::uint64_t i) { return static_cast<float>(static_cast<std::int64_t>(i)); }
+
+struct Scale {
+  float ratio;
+  float stretch;
+  float support;
+};
+
+Scale scale_of(std::uint32_t n_src, std::uint32_t n_dst) {
+  float ratio = to_float(n_src) / to_float(n_dst);
+  float stretch = 1.0f > ratio ? 1.0f : ratio;
+  return {ratio, stretch, kSupport * stretch};
+}
+
+struct Bounds {
+  std::uint64_t left;
+  std::uint64_t right;
+  float centre;
+};
+
+Bounds bounds_of(const Scale& scale, std::uint32_t n_src, std::uint64_t o) {
+  float c = (to_float(o) + kCentreOffset) * scale.ratio;
+  std::int64_t left = to_index(std::floor(c - scale.support));
+  std::uint64_t l = left < 0 ? 0 : static_cast<std::uint64_t>(left);
+  if (l > n_src - 1u) l = n_src - 1u;
+  std::int64_t right = to_index(std::ceil(scale.support + c));
+  std::uint64_t r;
+  if (right <= static_cast<std::int64_t>(l)) {
+    r = l + 1;
+  } else {
+    r = static_cast<std::uint64_t>(right) < n_src ? static_cast<std::uint64_t>(right) : n_src;
+  }
+  return {l, r, c};
+}
+
+// Fills w[0, count) for one window. The sum runs in tap order over the raw
+// weights and each weight is then divided by it; both orders are part of the
+// result.
+void fill_weights(const Scale& scale, const Bounds& b, float* w) {
+  float centre = b.centre - kCentreOffset;
+  std::uint64_t count = b.right - b.left;
+  float sum = 0.0f;
+  for (std::uint64_t k = 0; k < count; ++k) {
+    float x = (to_float(b.left + k) - centre) / scale.stretch;
+    w[k] = lanczos3_weight(x);
+    sum = sum + w[k];
+  }
+  if (!(sum > 0.0f)) {
+    // Past 2^24 samples an axis's float positions are coarser than a pixel,
+    // and the clamped window at the far edge can miss the filter's main lobe
+    // entirely; dividing by a zero or negative sum would turn the pixels into
+    // NaN or noise. Take the nearest source sample instead.
+    std::uint64_t nearest = 0;
+    float best = std::numeric_limits<float>::infinity();
+    for (std::uint64_t k = 0; k < count; ++k) {
+      float d = std::fabs(to_float(b.left + k) - centre);
+      if (d < best) {
+        best = d;
+        nearest = k;
+      }
+      w[k] = 0.0f;
+    }
+    w[nearest] = 1.0f;
+    return;
+  }
+  for (std::uint64_t k = 0; k < count; ++k) w[k] = w[k] / sum;
+}
+
+bool checked_add(std::size_t a, std::size_t b, std::size_t* out) {
+  return !__builtin_add_overflow(a, b, out);
+}
+
+// The sums of one vertical window over a whole source row: out[i] for every
+// sample i of the row. Taps run outer so that each sample keeps its own
+// order of operations; the first product starts the sum (adding it to 0.0
+// could only change the sign of a zero, which no output byte can see).
+void vertical_row(const RgbRows& source, const SampleWindow& win, float* out) {
+  std::size_t n = static_cast<std::size_t>(source.width) * 3;
+  const std::uint8_t* first = source.row(win.left);
+  float w0 = win.weights[0];
+  for (std::size_t i = 0; i < n; ++i) out[i] = w0 * static_cast<float>(first[i]);
+  for (std::uint64_t k = 1; k < win.count; ++k) {
+    const std::uint8_t* row = source.row(win.left + k);
+    float w = win.weights[k];
+    for (std::size_t i = 0; i < n; ++i) out[i] = out[i] + w * static_cast<float>(row[i]);
+  }
+}
+
+Outcome<FloatRaster> vertical_pass_with(const RgbRows& source, const AxisWindows& windows) {
+  auto raster = FloatRaster::allocate(source.width, static_cast<std::uint32_t>(windows.size()));
+  if (!raster.ok()) return raster.error();
+  FloatRaster& out = raster.value();
+  std::size_t row_floats = static_cast<std::size_t>(source.width) * 3;
+  for (std::size_t oy = 0; oy < windows.size(); ++oy) {
+    vertical_row(source, windows[oy], out.samples() + oy * row_floats);
+  }
+  return raster;
+}
+
+void horizontal_pass_into(const FloatRaster& in, const AxisWindows& windows, std::uint8_t* dst) {
+  std::size_t in_row = static_cast<std::size_t>(in.width()) * 3;
+  std::size_t out_row = windows.size() * 3;
+  for (std::size_t y = 0; y < in.height(); ++y) {
+    const float* row = in.samples() + y * in_row;
+    std::uint8_t* out = dst + y * out_row;
+    for (std::size_t ox = 0; ox < windows.size(); ++ox) {
+      SampleWindow win = windows[ox];
+      const float* p = row + win.left * 3;
+      float t0 = win.weights[0] * p[0];
+      float t1 = win.weights[0] * p[1];
+      float t2 = win.weights[0] * p[2];
+      for (std::uint64_t k = 1; k < win.count; ++k) {
+        float w = win.weights[k];
+        t0 = t0 + w * p[3 * k];
+        t1 = t1 + w * p[3 * k + 1];
+        t2 = t2 + w * p[3 * k + 2];
+      }
+      out[3 * ox] = internal::to_byte(t0);
+      out[3 * ox + 1] = internal::to_byte(t1);
+      out[3 * ox + 2] = internal::to_byte(t2);
+    }
+  }
+}
+
+Kernel read_kernel_choice() {
+  Kernel best = kernel_supported(Kernel::kAvx2) ? Kernel::kAvx2 : Kernel::kScalar;
+  auto forced = platform::get_env(kKernelVariable);
+  if (!forced) return best;
+  if (*forced == "scalar") return Kernel::kScalar;
+  if (*forced == "avx2") return best;
+  return best;
+}
+
+}  // namespace
+
+Outcome<RgbRaster> RgbRaster::allocate(std::uint32_t width, std::uint32_t height, bool zeroed) {
+  std::size_t bytes;
+  if (!checked_mul(static_cast<std::size_t>(width) * 3, height, &bytes)) {
+    return OperationError::out_of_memory();
+  }
+  RgbRaster r;
+  r.bytes_ = zeroed ? OwnedBuffer::allocate_zeroed(bytes) : OwnedBuffer::allocate(bytes);
+  if (r.bytes_.failed()) return OperationError::out_of_memory();
+  r.width_ = width;
+  r.height_ = height;
+  return r;
+}
+
+Outcome<FloatRaster> FloatRaster::allocate(std::uint32_t width, std::uint32_t height) {
+  std::size_t samples, bytes;
+  if (!checked_mul(static_cast<std::size_t>(width) * 3, height, &samples) ||
+      !checked_mul(samples, sizeof(float), &bytes)) {
+    return OperationError::out_of_memory();
+  }
+  FloatRaster r;
+  r.bytes_ = OwnedBuffer::allocate(bytes);
+  if (r.bytes_.failed()) return OperationError::out_of_memory();
+  r.width_ = width;
+  r.height_ = height;
+  return r;
+}
+
+float lanczos3_weight(float x) {
+  if (!(std::fabs(x) < kSupport)) return 0.0f;
+  float first = 1.0f;
+  if (x != 0.0f) {
+    float p = x * kPi;
+    first = std::sin(p) / p;
+  }
+  float y = x / kSupport;
+  float second = 1.0f;
+  if (y != 0.0f) {
+    float q = y * kPi;
+    second = std::sin(q) / q;
+  }
+  return first * second;
+}
+
+Outcome<AxisWindows> AxisWindows::compute(std::uint32_t n_src, std::uint32_t n_dst) {
+  Scale scale = scale_of(n_src, n_dst);
+  AxisWindows w;
+  std::size_t entry_bytes;
+  if (!checked_mul(static_cast<std::size_t>(n_dst) * 3, sizeof(std::uint64_t), &entry_bytes)) {
+    return OperationError::out_of_memory();
+  }
+  w.entries_ = OwnedBuffer::allocate(entry_bytes);
+  if (w.entries_.failed()) return OperationError::out_of_memory();
+  auto* entries = reinterpret_cast<std::uint64_t*>(w.entries_.data());
+
+  // Sizes first, so the weight table is one allocation checked up front.
+  std::size_t total = 0;
+  for (std::uint64_t o = 0; o < n_dst; ++o) {
+    Bounds b = bounds_of(scale, n_src, o);
+    entries[3 * o] = b.left;
+    entries[3 * o + 1] = b.right - b.left;
+    entries[3 * o + 2] = total;
+    if (!checked_add(total, b.right - b.left, &total)) return OperationError::out_of_memory();
+  }
+  std::size_t weight_bytes;
+  if (!checked_mul(total, sizeof(float), &weight_bytes)) return OperationError::out_of_memory();
+  w.weights_ = OwnedBuffer::allocate(weight_bytes);
+  if (w.weights_.failed()) return OperationError::out_of_memory();
+  auto* weights = reinterpret_cast<float*>(w.weights_.data());
+  for (std::uint64_t o = 0; o < n_dst; ++o) {
+    fill_weights(scale, bounds_of(scale, n_src, o), weights + entries[3 * o + 2]);
+  }
+  w.n_dst_ = n_dst;
+  return w;
+}
+
+Outcome<FloatRaster> vertical_pass(const RgbRows& source, std::uint32_t height) {
+  auto windows = AxisWindows::compute(source.height, height);
+  if (!windows.ok()) return windows.error();
+  return vertical_pass_with(source, windows.value());
+}
+
+Outcome<RgbRaster> horizontal_pass(const FloatRaster& intermediate, std::uint32_t width) {
+  auto windows = AxisWindows::compute(intermediate.width(), width);
+  if (!windows.ok()) return windows.error();
+  auto out = RgbRaster::allocate(width, intermediate.height());
+  if (!out.ok()) return out.error();
+  horizontal_pass_into(intermediate, windows.value(), out.value().pixels());
+  return out;
+}
+
+Outcome<RgbRaster> resample_rgb(const RgbRaster& source, std::uint32_t width,
+                                std::uint32_t height) {
+  auto out = RgbRaster::allocate(width, height);
+  if (!out.ok()) return out.error();
+  if (!resample_rgb_into(source.rows(), width, height, out.value().pixels())) {
+    return OperationError::out_of_memory();
+  }
+  return out;
+}
+
+bool kernel_supported(Kernel kernel) {
+  switch (kernel) {
+    case Kernel::kScalar:
+      return true;
+    case Kernel::kAvx2:
+      return __builtin_cpu_supports("avx2");
+  }
+  return false;
+}
+
+Kernel selected_kernel() {
+  static const Kernel kernel = read_kernel_choice();
+  return kernel;
+}
+
+bool resample_rgb_into(const RgbRows& source, std::uint32_t width, std::uint32_t height,
+                       std::uint8_t* dst) {
+  return resample_rgb_into(source, width, height, dst, selected_kernel());
+}
+
+bool resample_rgb_into(const RgbRows& source, std::uint32_t width, std::uint32_t height,
+                       std::uint8_t* dst, Kernel kernel) {
+  std::size_t row_bytes = static_cast<std::size_t>(width) * 3;
+  if (source.width == 0 || source.height == 0) {
+    for (std::size_t y = 0; y < height; ++y) std::memset(dst + y * row_bytes, 0, row_bytes);
+    return true;
+  }
+  if (source.width == width && source.height == height) {
+    for (std::size_t y = 0; y < height; ++y) std::memcpy(dst + y * row_bytes, source.row(y), row_bytes);
+    return true;
+  }
+  // Both passes run even when one axis keeps its length: a pass at ratio 1 is
+  // not an identity in single precision (sinf of a multiple of pi is not 0),
+  // and its unrounded output feeds the other pass.
+  auto vertical = AxisWindows::compute(source.height, height);
+  if (!vertical.ok()) return false;
+  auto horizontal = AxisWindows::compute(source.width, width);
+  if (!horizontal.ok()) return false;
+  if (kernel == Kernel::kAvx2) {
+    return internal::resample_fused_avx2(source, vertical.value(), horizontal.value(), width, dst);
+  }
+  auto intermediate = vertical_pass_with(source, vertical.value());
+  if (!intermediate.ok()) return false;
+  horizontal_pass_into(intermediate.value(), horizontal.value(), dst);
+  return true;
+}
+
+}  // namespace batchaugmentor::resampling

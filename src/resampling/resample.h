@@ -1,0 +1,140 @@
+// Lanczos-3 resampling of packed 8-bit RGB pixels, reproducible value for
+// value.
+//
+//   RgbRaster src = RgbRaster::allocate(w, h).value();   // fill src.pixels()
+//   Outcome<RgbRaster> out = resample_rgb(src, 224, 224);
+//
+// The filter runs separably: first down the columns (height), then along the
+// rows (width), with unrounded single-precision sums in between. Every float
+// operation is rounded on its own, in a fixed order (see resample.cpp); the
+// instruction set only decides how many output samples are computed at once,
+// never the order of the operations behind one sample, so every path gives
+// the same bytes. BATCHAUGMENTOR_KERNEL = "scalar" or "avx2" forces a path
+// (a path the processor lacks falls back to scalar); unset picks the widest.
+//
+// Failures are only out-of-memory: every buffer here is sized by the caller's
+// image and target, so a size that overflows or cannot be allocated is an
+// OperationError, never the end of the process.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "common/buffer.h"
+#include "common/outcome.h"
+
+namespace batchaugmentor::resampling {
+
+// Rows of packed RGB pixels (3 bytes each, R G B) read in place: row y starts
+// at data + y * row_stride, which may be negative or zero.
+struct RgbRows {
+  const std::uint8_t* data = nullptr;
+  std::ptrdiff_t row_stride = 0;
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+
+  const std::uint8_t* row(std::size_t y) const {
+    return data + static_cast<std::ptrdiff_t>(y) * row_stride;
+  }
+};
+
+// An owned, contiguous, row-major RGB raster: channel c of pixel (x, y) is
+// byte (y * width + x) * 3 + c.
+class RgbRaster {
+ public:
+  static Outcome<RgbRaster> allocate(std::uint32_t width, std::uint32_t height,
+                                     bool zeroed = false);
+
+  std::uint32_t width() const { return width_; }
+  std::uint32_t height() const { return height_; }
+  std::uint8_t* pixels() { return bytes_.data(); }
+  const std::uint8_t* pixels() const { return bytes_.data(); }
+  std::size_t size() const { return bytes_.size(); }
+  RgbRows rows() const {
+    return {bytes_.data(), static_cast<std::ptrdiff_t>(width_) * 3, width_, height_};
+  }
+
+ private:
+  std::uint32_t width_ = 0;
+  std::uint32_t height_ = 0;
+  OwnedBuffer bytes_;
+};
+
+// The unrounded result of the vertical pass, three floats per pixel, row-major.
+// The filtered constant alpha lane of the classic four-lane layout is left
+// out: it never reaches an output byte.
+class FloatRaster {
+ public:
+  static Outcome<FloatRaster> allocate(std::uint32_t width, std::uint32_t height);
+
+  std::uint32_t width() const { return width_; }
+  std::uint32_t height() const { return height_; }
+  float* samples() { return reinterpret_cast<float*>(bytes_.data()); }
+  const float* samples() const { return reinterpret_cast<const float*>(bytes_.data()); }
+
+ private:
+  std::uint32_t width_ = 0;
+  std::uint32_t height_ = 0;
+  OwnedBuffer bytes_;
+};
+
+// The windowed sinc, zero outside |x| < 3 and for NaN.
+float lanczos3_weight(float x);
+
+// The source samples [left, left + count) behind one output position, with
+// their normalised weights.
+struct SampleWindow {
+  std::uint64_t left = 0;
+  std::uint64_t count = 0;
+  const float* weights = nullptr;
+};
+
+// The windows of every output position of one axis, computed once per pass.
+class AxisWindows {
+ public:
+  // n_src >= 1, n_dst >= 1.
+  static Outcome<AxisWindows> compute(std::uint32_t n_src, std::uint32_t n_dst);
+
+  std::size_t size() const { return n_dst_; }
+  SampleWindow operator[](std::size_t o) const {
+    const std::uint64_t* e = entries() + 3 * o;  // left, count, weight offset
+    return {e[0], e[1], weights() + e[2]};
+  }
+
+ private:
+  const std::uint64_t* entries() const {
+    return reinterpret_cast<const std::uint64_t*>(entries_.data());
+  }
+  const float* weights() const { return reinterpret_cast<const float*>(weights_.data()); }
+
+  std::size_t n_dst_ = 0;
+  OwnedBuffer entries_;
+  OwnedBuffer weights_;
+};
+
+// The columns of `source` filtered to `height` rows.
+Outcome<FloatRaster> vertical_pass(const RgbRows& source, std::uint32_t height);
+// The rows of `intermediate` filtered to `width` columns, clamped and rounded.
+Outcome<RgbRaster> horizontal_pass(const FloatRaster& intermediate, std::uint32_t width);
+
+// `source` resized to width x height (both >= 1). An empty source gives black;
+// a source of the target size comes back unchanged.
+Outcome<RgbRaster> resample_rgb(const RgbRaster& source, std::uint32_t width,
+                                std::uint32_t height);
+
+enum class Kernel { kScalar, kAvx2 };
+
+// The path chosen for this process (environment and processor), read once.
+Kernel selected_kernel();
+bool kernel_supported(Kernel kernel);
+
+// The same resize written straight into dst (width * height * 3 bytes,
+// row-major) from rows read in place. False when a temporary cannot be
+// allocated; dst is then left unspecified.
+bool resample_rgb_into(const RgbRows& source, std::uint32_t width, std::uint32_t height,
+                       std::uint8_t* dst);
+// As above on a given path; kernel must be supported.
+bool resample_rgb_into(const RgbRows& source, std::uint32_t width, std::uint32_t height,
+                       std::uint8_t* dst, Kernel kernel);
+
+}  // namespace batchaugmentor::resampling

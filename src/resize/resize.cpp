@@ -1,0 +1,94 @@
+#include "resize/resize.h"
+
+#include <cstdint>
+#include <limits>
+
+#include "parallel/map.h"
+#include "resampling/resample.h"
+
+namespace batchaugmentor::resize {
+namespace {
+
+constexpr char kImageChannels[] = "Only RGB images (3 channels) are supported";
+constexpr char kVideoChannels[] = "Only RGB videos (3 channels) are supported";
+constexpr char kTargetZero[] = "Target dimensions must be greater than zero";
+// The kernel counts pixels in 32 bits; a larger axis is refused rather than
+// silently truncated to a different image.
+constexpr char kImageTooLarge[] = "Image height and width must be below 2^32";
+constexpr char kVideoTooLarge[] = "Video frame height and width must be below 2^32";
+
+constexpr std::size_t kMaxAxis = std::numeric_limits<std::uint32_t>::max();
+
+struct FrameDone {};
+
+// The pixels of an RGB view as rows the kernel can read: in place when each
+// row is already packed R G B R G B (any row stride, even negative), else
+// through a packed copy held in `packed`.
+Outcome<resampling::RgbRows> rows_of(const ImageView& image, resampling::RgbRaster& packed) {
+  auto width = static_cast<std::uint32_t>(image.shape[1]);
+  auto height = static_cast<std::uint32_t>(image.shape[0]);
+  if (width == 0 || height == 0) return resampling::RgbRows{nullptr, 0, width, height};
+  if (image.strides[1] == 3 && image.strides[2] == 1) {
+    return resampling::RgbRows{image.data, image.strides[0], width, height};
+  }
+  auto raster = resampling::RgbRaster::allocate(width, height);
+  if (!raster.ok()) return raster.error();
+  packed = std::move(raster).value();
+  std::uint8_t* p = packed.pixels();
+  for (std::size_t y = 0; y < height; ++y) {
+    for (std::size_t x = 0; x < width; ++x) {
+      for (std::size_t c = 0; c < 3; ++c) *p++ = *image_at(image, y, x, c);
+    }
+  }
+  return packed.rows();
+}
+
+// Resizes a checked RGB image into dst (height * width * 3 bytes, row-major).
+Outcome<FrameDone> resize_into(const ImageView& image, std::uint32_t width,
+                               std::uint32_t height, std::uint8_t* dst) {
+  resampling::RgbRaster packed;
+  auto rows = rows_of(image, packed);
+  if (!rows.ok()) return rows.error();
+  if (!resampling::resample_rgb_into(rows.value(), width, height, dst)) {
+    return OperationError::out_of_memory();
+  }
+  return FrameDone{};
+}
+
+}  // namespace
+
+Outcome<ImageArray> resize_image(const ImageView& image, std::uint32_t width,
+                                 std::uint32_t height) {
+  if (image.shape[2] != 3) return OperationError::refused(kImageChannels);
+  if (width == 0 || height == 0) return OperationError::refused(kTargetZero);
+  if (image.shape[0] > kMaxAxis || image.shape[1] > kMaxAxis) {
+    return OperationError::refused(kImageTooLarge);
+  }
+  auto out = ImageArray::row_major({height, width, 3});
+  if (!out.ok()) return out.error();
+  auto done = resize_into(image, width, height, out.value().origin_ptr());
+  if (!done.ok()) return done.error();
+  return out;
+}
+
+Outcome<VideoArray> resize_video(const VideoView& video, std::uint32_t width,
+                                 std::uint32_t height) {
+  if (video.shape[3] != 3) return OperationError::refused(kVideoChannels);
+  if (width == 0 || height == 0) return OperationError::refused(kTargetZero);
+  if (video.shape[1] > kMaxAxis || video.shape[2] > kMaxAxis) {
+    return OperationError::refused(kVideoTooLarge);
+  }
+  // Every frame is resized straight into its place in the result, so a video
+  // costs one output's worth of memory rather than two.
+  auto out = VideoArray::row_major({video.shape[0], height, width, 3});
+  if (!out.ok()) return out.error();
+  std::uint8_t* base = out.value().origin_ptr();
+  const std::size_t frame_bytes = static_cast<std::size_t>(width) * height * 3;
+  auto frames = map_batch_until_error(video.shape[0], [&](std::size_t i) {
+    return resize_into(frame_view(video, i), width, height, base + i * frame_bytes);
+  });
+  if (!frames.ok()) return frames.error();
+  return out;
+}
+
+}  // namespace batchaugmentor::resize
