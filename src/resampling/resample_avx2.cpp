@@ -126,80 +126,203 @@ inline void store_bytes(__m256 v, std::uint8_t* out) {
 
 std::size_t round_up(std::size_t n, std::size_t to) { return (n + to - 1) / to * to; }
 
+// The source rows a band of output rows reads: [lo, hi).
+struct RowSpan {
+  std::uint64_t lo, hi;
+};
+
+RowSpan span_of(const AxisWindows& vertical, std::size_t y0, std::size_t rows) {
+  RowSpan s{vertical[y0].left, vertical[y0].left + vertical[y0].count};
+  for (std::size_t j = 1; j < rows; ++j) {
+    SampleWindow w = vertical[y0 + j];
+    s.lo = std::min(s.lo, w.left);
+    s.hi = std::max(s.hi, w.left + w.count);
+  }
+  return s;
+}
+
+class FusedResampler {
+ public:
+  FusedResampler(const RgbRows& source, const AxisWindows& vertical,
+                 const AxisWindows& horizontal, std::uint32_t width, std::uint8_t* dst)
+      : source_(source), vertical_(vertical), horizontal_(horizontal), width_(width), dst_(dst) {}
+
+  bool run() {
+    if (!allocate()) return false;
+    const std::size_t height = vertical_.size();
+    for (std::size_t y0 = 0; y0 < height; y0 += band_) {
+      const std::size_t rows = std::min(band_, height - y0);
+      if (tile_rows_ > 0) {
+        vertical_band_tiled(y0, rows);
+      } else {
+        vertical_band_by_rows(y0, rows);
+      }
+      horizontal_band(y0, rows);
+    }
+    return true;
+  }
+
+ private:
+  static constexpr std::size_t kGroup = 16;  // output columns per byte tile
+  static constexpr std::size_t kTilePixels = 16;
+  static constexpr std::size_t kTileSamples = kTilePixels * 3;  // six vectors
+  // Beyond this a band's source tile would not stay in the first-level
+  // caches anyway; such bands (extreme shrink factors) read bytes directly.
+  static constexpr std::size_t kMaxTileBytes = 64 * 1024;
+
+  bool allocate() {
+    const std::size_t src_w = source_.width;
+    band_ = kBandBudgetBytes / (src_w * 3 * sizeof(float) + 1);
+    band_ = std::clamp<std::size_t>(band_ / kLanes * kLanes, kLanes, kMaxBandRows);
+    band_ = std::min(band_, round_up(vertical_.size(), kLanes));
+    // Room for whole vectors past the band's samples and for the one float
+    // that a pixel's 16-byte store spills past the band's last row.
+    stride_ = round_up(band_ * 3 + 1, kLanes);
+
+    std::uint64_t widest = 0;
+    for (std::size_t y0 = 0; y0 < vertical_.size(); y0 += band_) {
+      RowSpan s = span_of(vertical_, y0, std::min(band_, vertical_.size() - y0));
+      widest = std::max(widest, s.hi - s.lo);
+    }
+    tile_rows_ = widest * kTileSamples * sizeof(float) <= kMaxTileBytes ? widest : 0;
+
+    std::size_t columns_bytes;
+    if (!checked_mul(src_w, stride_ * sizeof(float), &columns_bytes)) return false;
+    columns_buf_ = OwnedBuffer::allocate_zeroed(columns_bytes);
+    // Sizes below are bounded by the source row (which exists in memory) or
+    // by the constants above.
+    if (tile_rows_ > 0) {
+      tile_buf_ = OwnedBuffer::allocate(tile_rows_ * kTileSamples * sizeof(float));
+      sums_tile_buf_ = OwnedBuffer::allocate_zeroed((band_ * kTileSamples + kLanes) * sizeof(float));
+    } else {
+      row_buf_ = OwnedBuffer::allocate_zeroed((src_w * 3 + kLanes) * sizeof(float));
+    }
+    sums_buf_ = OwnedBuffer::allocate(stride_ * sizeof(float));
+    bytes_buf_ = OwnedBuffer::allocate(kGroup * stride_ + kLanes);
+    return !(columns_buf_.failed() || tile_buf_.failed() || sums_tile_buf_.failed() ||
+             row_buf_.failed() || sums_buf_.failed() || bytes_buf_.failed());
+  }
+
+  float* columns() { return reinterpret_cast<float*>(columns_buf_.data()); }
+
+  // Vertical sums of a band, sixteen source pixels at a time: their samples
+  // from every source row the band reads are converted to float once, then
+  // each output row combines its taps from that small tile.
+  void vertical_band_tiled(std::size_t y0, std::size_t rows) {
+    RowSpan span = span_of(vertical_, y0, rows);
+    auto* tile = reinterpret_cast<float*>(tile_buf_.data());
+    auto* sums = reinterpret_cast<float*>(sums_tile_buf_.data());
+    for (std::size_t p0 = 0; p0 < source_.width; p0 += kTilePixels) {
+      const std::size_t pixels = std::min<std::size_t>(kTilePixels, source_.width - p0);
+      const std::size_t samples = pixels * 3;
+      for (std::uint64_t r = span.lo; r < span.hi; ++r) {
+        const std::uint8_t* in = source_.row(r) + p0 * 3;
+        float* t = tile + (r - span.lo) * kTileSamples;
+        if (samples == kTileSamples) {
+          for (std::size_t v = 0; v < kTileSamples / kLanes; ++v) {
+            _mm256_storeu_ps(t + v * kLanes, load_bytes(in + v * kLanes));
+          }
+        } else {
+          // The row's last pixels: no 8-byte load may pass its end.
+          for (std::size_t i = 0; i < samples; ++i) t[i] = static_cast<float>(in[i]);
+          for (std::size_t i = samples; i < kTileSamples; ++i) t[i] = 0.0f;
+        }
+      }
+      for (std::size_t j = 0; j < rows; ++j) {
+        SampleWindow win = vertical_[y0 + j];
+        combine_floats<kTileSamples / kLanes>(tile + (win.left - span.lo) * kTileSamples,
+                                              kTileSamples, win.weights, win.count,
+                                              sums + j * kTileSamples);
+      }
+      // Transpose into the columns. Each store carries one float too many;
+      // rows go in ascending order, so the extra float is overwritten by the
+      // next row's red sample or lands in the column's spare slot.
+      for (std::size_t x = 0; x < pixels; ++x) {
+        float* col = columns() + (p0 + x) * stride_;
+        const float* s = sums + x * 3;
+        for (std::size_t j = 0; j < rows; ++j) {
+          std::memcpy(col + j * 3, s + j * kTileSamples, 4 * sizeof(float));
+        }
+      }
+    }
+  }
+
+  // The same sums one whole output row at a time, reading bytes directly.
+  void vertical_band_by_rows(std::size_t y0, std::size_t rows) {
+    auto* row = reinterpret_cast<float*>(row_buf_.data());
+    for (std::size_t j = 0; j < rows; ++j) {
+      vertical_row(source_, vertical_[y0 + j], static_cast<std::size_t>(source_.width) * 3, row);
+      float* slot = columns() + j * 3;
+      for (std::size_t x = 0; x < source_.width; ++x) {
+        std::memcpy(slot + x * stride_, row + x * 3, 4 * sizeof(float));
+      }
+    }
+  }
+
+  // Horizontal sums of a band, one output column at a time (vectors across
+  // the band's rows and channels), rounded to bytes in a small tile of
+  // kGroup columns that is then written out row by row. Reading the tile only
+  // after the whole group keeps the 4-byte reads clear of the 8-byte stores
+  // that are still in flight, and makes the writes sequential.
+  void horizontal_band(std::size_t y0, std::size_t rows) {
+    auto* sums = reinterpret_cast<float*>(sums_buf_.data());
+    std::uint8_t* tile = bytes_buf_.data();
+    const std::size_t out_row = static_cast<std::size_t>(width_) * 3;
+    const std::size_t vectors = (rows * 3 + kLanes - 1) / kLanes;
+    const std::size_t tile_stride = vectors * kLanes;
+    std::uint8_t* out = dst_ + y0 * out_row;
+    for (std::size_t ox0 = 0; ox0 < width_; ox0 += kGroup) {
+      const std::size_t group = std::min<std::size_t>(kGroup, width_ - ox0);
+      for (std::size_t g = 0; g < group; ++g) {
+        SampleWindow win = horizontal_[ox0 + g];
+        const float* first = columns() + win.left * stride_;
+        // Lanes past the band's samples combine the spare slots, which hold
+        // finite values, and are never stored as output.
+        for (std::size_t v0 = 0; v0 < vectors; v0 += kBlockVectors) {
+          with_vectors(std::min(kBlockVectors, vectors - v0), [&]<std::size_t V>() {
+            combine_floats<V>(first + v0 * kLanes, stride_, win.weights, win.count,
+                              sums + v0 * kLanes);
+          });
+        }
+        for (std::size_t v = 0; v < vectors; ++v) {
+          store_bytes(_mm256_loadu_ps(sums + v * kLanes), tile + g * tile_stride + v * kLanes);
+        }
+      }
+      // Four bytes per store, the fourth being the next pixel's red, which
+      // its own store overwrites; only the row's very last pixel takes three.
+      const bool row_end = ox0 + group == width_;
+      const std::size_t wide = row_end ? group - 1 : group;
+      for (std::size_t j = 0; j < rows; ++j) {
+        std::uint8_t* o = out + j * out_row + ox0 * 3;
+        const std::uint8_t* t = tile + j * 3;
+        for (std::size_t g = 0; g < wide; ++g) std::memcpy(o + g * 3, t + g * tile_stride, 4);
+        if (row_end) std::memcpy(o + wide * 3, t + wide * tile_stride, 3);
+      }
+    }
+  }
+
+  const RgbRows& source_;
+  const AxisWindows& vertical_;
+  const AxisWindows& horizontal_;
+  const std::uint32_t width_;
+  std::uint8_t* const dst_;
+
+  std::size_t band_ = 0;       // output rows per band
+  std::size_t stride_ = 0;     // floats per column of the transposed intermediate
+  std::size_t tile_rows_ = 0;  // 0: bands read bytes directly
+  OwnedBuffer columns_buf_;
+  OwnedBuffer tile_buf_;
+  OwnedBuffer sums_tile_buf_;
+  OwnedBuffer row_buf_;
+  OwnedBuffer sums_buf_;
+  OwnedBuffer bytes_buf_;
+};
+
 }  // namespace
 
 bool resample_fused_avx2(const RgbRows& source, const AxisWindows& vertical,
                          const AxisWindows& horizontal, std::uint32_t width, std::uint8_t* dst) {
-  const std::size_t src_w = source.width;
-  const std::size_t height = vertical.size();
-  const std::size_t row_samples = src_w * 3;
-
-  std::size_t band = kBandBudgetBytes / (src_w * 3 * sizeof(float) + 1);
-  band = std::clamp<std::size_t>(band / kLanes * kLanes, kLanes, kMaxBandRows);
-  band = std::min(band, round_up(height, kLanes));
-  // Room for whole vectors past the band's samples and for the one float
-  // that a pixel's 16-byte store spills past the band's last row.
-  const std::size_t stride = round_up(band * 3 + 1, kLanes);
-
-  // Sizes: the row below fits because the whole source fits in memory; the
-  // intermediate is checked.
-  std::size_t columns_bytes;
-  if (!checked_mul(src_w, stride * sizeof(float), &columns_bytes)) return false;
-  OwnedBuffer columns_buf = OwnedBuffer::allocate_zeroed(columns_bytes);
-  OwnedBuffer row_buf = OwnedBuffer::allocate_zeroed((row_samples + kLanes) * sizeof(float));
-  OwnedBuffer sums_buf = OwnedBuffer::allocate(stride * sizeof(float));
-  OwnedBuffer bytes_buf = OwnedBuffer::allocate(stride + kLanes);
-  if (columns_buf.failed() || row_buf.failed() || sums_buf.failed() || bytes_buf.failed()) {
-    return false;
-  }
-  float* columns = reinterpret_cast<float*>(columns_buf.data());
-  float* row = reinterpret_cast<float*>(row_buf.data());
-  float* sums = reinterpret_cast<float*>(sums_buf.data());
-  std::uint8_t* bytes = bytes_buf.data();
-  const std::size_t out_row = static_cast<std::size_t>(width) * 3;
-
-  for (std::size_t y0 = 0; y0 < height; y0 += band) {
-    const std::size_t rows = std::min(band, height - y0);
-
-    for (std::size_t j = 0; j < rows; ++j) {
-      vertical_row(source, vertical[y0 + j], row_samples, row);
-      // Transpose into the columns. Each store carries one float too many;
-      // rows go in ascending order, so the extra float is overwritten by the
-      // next row's red sample or lands in the column's spare slot.
-      float* slot = columns + j * 3;
-      for (std::size_t x = 0; x < src_w; ++x) {
-        std::memcpy(slot + x * stride, row + x * 3, 4 * sizeof(float));
-      }
-    }
-
-    const std::size_t samples = rows * 3;
-    const std::size_t vectors = (samples + kLanes - 1) / kLanes;
-    std::uint8_t* out = dst + y0 * out_row;
-    for (std::size_t ox = 0; ox < width; ++ox) {
-      SampleWindow win = horizontal[ox];
-      const float* first = columns + win.left * stride;
-      // Lanes past the band's samples combine the spare slots, which hold
-      // finite values, and are never stored as output.
-      for (std::size_t v0 = 0; v0 < vectors; v0 += kBlockVectors) {
-        with_vectors(std::min(kBlockVectors, vectors - v0), [&]<std::size_t V>() {
-          combine_floats<V>(first + v0 * kLanes, stride, win.weights, win.count,
-                            sums + v0 * kLanes);
-        });
-      }
-      for (std::size_t v = 0; v < vectors; ++v) {
-        store_bytes(_mm256_loadu_ps(sums + v * kLanes), bytes + v * kLanes);
-      }
-      std::uint8_t* pixel = out + ox * 3;
-      if (ox + 1 < width) {
-        // Four bytes per store; the fourth is the next pixel's red, written
-        // when that column comes.
-        for (std::size_t j = 0; j < rows; ++j) std::memcpy(pixel + j * out_row, bytes + j * 3, 4);
-      } else {
-        for (std::size_t j = 0; j < rows; ++j) std::memcpy(pixel + j * out_row, bytes + j * 3, 3);
-      }
-    }
-  }
-  return true;
+  return FusedResampler(source, vertical, horizontal, width, dst).run();
 }
 
 }  // namespace batchaugmentor::resampling::internal
