@@ -59,8 +59,9 @@ TEST(ResamplePaths, AgreeOnLargeAndSkewedShapes) {
     std::uint32_t sw, sh, w, h;
   };
   // Wide rows (several bands, full register blocks), tall columns, extreme
-  // ratios both ways, and one-pixel axes.
-  for (Case c : {Case{640, 360, 224, 224}, Case{120, 90, 511, 383}, Case{1, 300, 37, 5},
+  // ratios both ways (a band reading thousands of source rows takes the
+  // untiled route), and one-pixel axes.
+  for (Case c : {Case{640, 360, 224, 224}, Case{21, 3000, 9, 2}, Case{5, 2000, 4, 3}, Case{120, 90, 511, 383}, Case{1, 300, 37, 5},
                  Case{700, 1, 3, 41}, Case{257, 129, 1, 1}, Case{3, 2, 400, 300},
                  Case{333, 77, 333, 140}, Case{64, 64, 64, 65}}) {
     auto pixels = random_pixels(rng, static_cast<std::size_t>(c.sw) * c.sh * 3);

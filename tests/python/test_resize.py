@@ -1,0 +1,351 @@
+import os
+import subprocess
+import sys
+import warnings
+
+import numpy as np
+import pytest
+from numpy.lib.stride_tricks import as_strided
+
+import batchaugmentor as ba
+
+sys.path.insert(0, os.path.dirname(__file__))
+import lanczos_reference as ref  # noqa: E402
+
+IMAGE_CHANNELS = "Resizing failed: Only RGB images (3 channels) are supported"
+TARGET_ZERO = "Resizing failed: Target dimensions must be greater than zero"
+IMAGE_TOO_LARGE = "Resizing failed: Image height and width must be below 2^32"
+VIDEO_FAILED = "Video resizing failed"
+
+
+def resize(image, width, height):
+    (out,) = ba.batch_resize_images([image], [(width, height)])
+    return out
+
+
+def resize_video(video, width, height):
+    (out,) = ba.batch_resize_videos([video], [(width, height)])
+    return out
+
+
+def grey(rows):
+    """An RGB image whose three channels all equal `rows`."""
+    a = np.asarray(rows, dtype=np.uint8)
+    return np.repeat(a[..., None], 3, axis=2)
+
+
+def random_image(rng, h, w):
+    return rng.integers(0, 256, (h, w, 3), dtype=np.uint8)
+
+
+def _case_sizes(rng, kind):
+    if kind == "shrink":
+        h, w = rng.integers(2, 41, 2)
+        return h, w, rng.integers(1, h + 1), rng.integers(1, w + 1)
+    if kind == "grow":
+        h, w = rng.integers(1, 25, 2)
+        return h, w, rng.integers(h, 49), rng.integers(w, 49)
+    # One axis shrinks, the other grows or keeps its length.
+    a, b = rng.integers(2, 33, 2)
+    if rng.integers(2):
+        return a, b, rng.integers(1, a), rng.integers(b, 41)
+    return a, b, rng.integers(a, 41), rng.integers(1, b)
+
+
+class TestAgainstReference:
+    @pytest.mark.parametrize("kind", ["shrink", "grow", "mixed"])
+    def test_random_sizes_match_the_float32_reference(self, kind):
+        rng = np.random.default_rng({"shrink": 11, "grow": 22, "mixed": 33}[kind])
+        cases = []
+        for _ in range(110):
+            h, w, th, tw = (int(v) for v in _case_sizes(rng, kind))
+            if (th, tw) == (h, w):
+                tw += 1
+            cases.append((random_image(rng, h, w), tw, th))
+        results = ba.batch_resize_images([c[0] for c in cases], [(c[1], c[2]) for c in cases])
+        half_way = 0
+        for (image, tw, th), got in zip(cases, results):
+            assert got.shape == (th, tw, 3)
+            sums = ref.resize_sums(image, tw, th)
+            expected = ref.resize(image, tw, th)
+            diff = np.abs(got.astype(int) - expected.astype(int))
+            # A sum within a rounding step of n + 0.5 may round either way
+            # with another library's sinf; nothing else may differ.
+            near_half = np.abs(sums - (np.floor(sums) + 0.5)) < 1e-3
+            allowed = (diff == 1) & near_half
+            assert np.all((diff == 0) | allowed), f"{image.shape} to {(th, tw)}"
+            half_way += int(allowed.sum())
+        if half_way:
+            warnings.warn(f"{kind}: {half_way} half-way samples rounded the other way")
+
+    def test_reference_reproduces_the_window_weights(self):
+        # Printed to seven decimals, so compared to half a unit of the last one.
+        for (n_src, n_dst, o), printed in [
+            ((2, 4, 0), [1.1754777, -0.1754777]),
+            ((2, 4, 1), [0.7671294, 0.2328707]),
+            ((2, 4, 3), [-0.1754777, 1.1754777]),
+            ((4, 2, 0), [0.4641924, 0.4641924, 0.1409108, -0.0692956]),
+            ((4, 2, 1), [-0.0692956, 0.1409108, 0.4641924, 0.4641924]),
+        ]:
+            left, weights = ref.window(n_src, n_dst, o)
+            assert left == 0
+            np.testing.assert_allclose(weights, printed, rtol=0, atol=5e-8)
+
+
+WORKED_EXAMPLES = [
+    ("grow 2 to 4", grey([[0, 255]]), (4, 1), grey([[0, 59, 196, 255]])),
+    ("exact half rounds away", grey([[0, 5]]), (3, 1), grey([[0, 3, 6]])),
+    ("grow 2 to 3", grey([[0, 255]]), (3, 1), grey([[0, 128, 255]])),
+    ("shrink 4 to 2", grey([[0, 85, 170, 255]]), (2, 1), grey([[46, 209]])),
+    (
+        "column grows",
+        np.array([[[0, 10, 250]], [[100, 20, 0]]], dtype=np.uint8),
+        (1, 3),
+        np.array([[[0, 9, 255]], [[50, 15, 125]], [[112, 21, 0]]], dtype=np.uint8),
+    ),
+    (
+        "both shrink, channels independent",
+        np.array(
+            [
+                [[10, 20, 30], [40, 50, 60], [70, 80, 90]],
+                [[100, 110, 120], [130, 140, 150], [160, 170, 180]],
+                [[190, 200, 210], [220, 230, 240], [250, 255, 0]],
+            ],
+            dtype=np.uint8,
+        ),
+        (2, 2),
+        np.array(
+            [[[43, 53, 61], [86, 97, 119]], [[174, 184, 206], [217, 225, 122]]], dtype=np.uint8
+        ),
+    ),
+    (
+        "vertical pass at ratio 1",
+        grey([[0, 128, 255], [255, 128, 0]]),
+        (5, 2),
+        grey([[0, 29, 128, 226, 255], [255, 226, 128, 29, 0]]),
+    ),
+]
+
+
+class TestWorkedExamples:
+    @pytest.mark.parametrize(
+        "source,target,expected", [c[1:] for c in WORKED_EXAMPLES], ids=[c[0] for c in WORKED_EXAMPLES]
+    )
+    def test_exact_bytes(self, source, target, expected):
+        np.testing.assert_array_equal(resize(source, *target), expected)
+        np.testing.assert_array_equal(ref.resize(source, *target), expected)
+
+    def test_half_way_middle_row(self):
+        # 127.5 in exact arithmetic: every sample is 127 or 128, symmetric
+        # columns agree, and the reference decides which.
+        source = grey([[0, 0], [255, 255]])
+        got = resize(source, 3, 3)
+        np.testing.assert_array_equal(got[0], 0)
+        np.testing.assert_array_equal(got[2], 255)
+        assert set(np.unique(got[1])) <= {127, 128}
+        np.testing.assert_array_equal(got, ref.resize(source, 3, 3))
+
+
+class TestInvariants:
+    @pytest.mark.parametrize("shape", [(1, 1), (7, 5), (64, 33)])
+    def test_same_size_is_a_copy(self, shape):
+        image = random_image(np.random.default_rng(5), *shape)
+        out = resize(image, shape[1], shape[0])
+        np.testing.assert_array_equal(out, image)
+        assert not np.shares_memory(out, image)
+        assert out.flags.c_contiguous and out.dtype == np.uint8
+
+    def test_same_size_of_a_non_contiguous_view(self):
+        base = random_image(np.random.default_rng(6), 20, 30)
+        view = base[::-1, ::2]
+        np.testing.assert_array_equal(resize(view, 15, 20), view)
+
+    @pytest.mark.parametrize("shape", [(0, 5), (5, 0), (0, 0)])
+    def test_empty_source_gives_black(self, shape):
+        out = resize(np.zeros(shape + (3,), dtype=np.uint8), 6, 4)
+        assert out.shape == (4, 6, 3)
+        assert not out.any()
+
+    @pytest.mark.parametrize("target", [(1, 1), (5, 3), (40, 1), (17, 23)])
+    def test_single_pixel_fills_the_target(self, target):
+        pixel = np.array([[[12, 200, 77]]], dtype=np.uint8)
+        out = resize(pixel, *target)
+        assert out.shape == (target[1], target[0], 3)
+        assert np.all(out == pixel[0, 0])
+
+    @pytest.mark.parametrize("source,target", [((9, 13), (4, 30)), ((50, 3), (61, 2)), ((2, 2), (9, 9))])
+    def test_uniform_stays_uniform(self, source, target):
+        image = np.empty(source + (3,), dtype=np.uint8)
+        image[...] = (3, 130, 254)
+        out = resize(image, *target)
+        assert np.all(out == (3, 130, 254))
+
+    def test_first_target_element_is_the_width(self):
+        assert resize(random_image(np.random.default_rng(1), 10, 10), 64, 48).shape == (48, 64, 3)
+
+
+def _views():
+    rng = np.random.default_rng(8)
+    base = random_image(rng, 23, 31)
+    four = rng.integers(0, 256, (23, 31, 4), dtype=np.uint8)
+    return {
+        "flipped horizontally": base[:, ::-1],
+        "flipped vertically": base[::-1],
+        "flipped both ways": base[::-1, ::-1],
+        "channels reversed": base[..., ::-1],
+        "transposed": base.transpose(1, 0, 2),
+        "stepped": base[::2, ::3],
+        "fortran order": np.asfortranarray(base),
+        "three of four channels": four[..., :3],
+        "broadcast row": np.broadcast_to(base[:1], (23, 31, 3)),
+    }
+
+
+class TestStridedInputs:
+    @pytest.mark.parametrize("name", list(_views()))
+    def test_view_resizes_like_its_copy(self, name):
+        view = _views()[name]
+        copy = np.ascontiguousarray(view)
+        for target in [(10, 7), (45, 50), (view.shape[1], view.shape[0] + 1)]:
+            np.testing.assert_array_equal(resize(view, *target), resize(copy, *target))
+
+
+def _huge_view(height, width):
+    # No memory behind it: every element is the same byte.
+    return as_strided(np.zeros(3, dtype=np.uint8), shape=(height, width, 3), strides=(0, 0, 1))
+
+
+class TestRefusals:
+    @pytest.mark.parametrize(
+        "channels,target,message",
+        [
+            (4, (0, 0), IMAGE_CHANNELS),
+            (1, (5, 5), IMAGE_CHANNELS),
+            (3, (0, 10), TARGET_ZERO),
+            (3, (10, 0), TARGET_ZERO),
+        ],
+    )
+    def test_messages(self, channels, target, message):
+        image = np.zeros((4, 4, channels), dtype=np.uint8)
+        with pytest.raises(ValueError) as info:
+            resize(image, *target)
+        assert str(info.value) == message
+
+    def test_first_failed_item_in_input_order_is_reported(self):
+        good = np.zeros((4, 4, 3), dtype=np.uint8)
+        bad_channels = np.zeros((4, 4, 2), dtype=np.uint8)
+        with pytest.raises(ValueError) as info:
+            ba.batch_resize_images([good, good, bad_channels], [(2, 2), (0, 1), (2, 2)])
+        assert str(info.value) == TARGET_ZERO
+
+    @pytest.mark.parametrize("shape", [(1, 2**32), (2**32, 1), (3, 2**32 + 5)])
+    def test_axis_of_two_to_the_32_is_refused_not_truncated(self, shape):
+        with pytest.raises(ValueError) as info:
+            resize(_huge_view(*shape), 4, 4)
+        assert str(info.value) == IMAGE_TOO_LARGE
+
+    @pytest.mark.parametrize("target", [(2**32 - 1, 2**32 - 1), (2**31, 2**31), (2**20, 2**20)])
+    def test_result_too_large_raises_memory_error(self, target):
+        with pytest.raises(MemoryError):
+            resize(np.zeros((2, 2, 3), dtype=np.uint8), *target)
+
+
+class TestVideos:
+    def test_each_frame_matches_the_image_resize(self):
+        video = np.random.default_rng(3).integers(0, 256, (5, 20, 30, 3), dtype=np.uint8)
+        out = resize_video(video, 8, 6)
+        assert out.shape == (5, 6, 8, 3) and out.flags.c_contiguous
+        images = ba.batch_resize_images(list(video), [(8, 6)] * 5)
+        for i in range(5):
+            np.testing.assert_array_equal(out[i], images[i])
+
+    def test_same_size_is_a_copy(self):
+        video = np.random.default_rng(4).integers(0, 256, (3, 9, 7, 3), dtype=np.uint8)
+        out = resize_video(video, 7, 9)
+        np.testing.assert_array_equal(out, video)
+        assert not np.shares_memory(out, video)
+
+    def test_negative_frame_stride_follows_the_view(self):
+        video = np.random.default_rng(5).integers(0, 256, (4, 11, 13, 3), dtype=np.uint8)
+        forward = resize_video(video, 6, 17)
+        backward = resize_video(video[::-1], 6, 17)
+        np.testing.assert_array_equal(backward, forward[::-1])
+
+    def test_strided_frames(self):
+        video = np.random.default_rng(6).integers(0, 256, (3, 12, 20, 4), dtype=np.uint8)
+        view = video[:, ::-1, ::2, 2::-1]
+        np.testing.assert_array_equal(resize_video(view, 5, 7), resize_video(view.copy(), 5, 7))
+
+    def test_one_frame_is_the_image_result_with_a_leading_axis(self):
+        frame = np.random.default_rng(7).integers(0, 256, (15, 10, 3), dtype=np.uint8)
+        out = resize_video(frame[None], 21, 4)
+        assert out.shape == (1, 4, 21, 3)
+        np.testing.assert_array_equal(out[0], resize(frame, 21, 4))
+
+    @pytest.mark.parametrize("frame_shape", [(0, 6), (6, 0)])
+    def test_empty_frames_give_black(self, frame_shape):
+        out = resize_video(np.zeros((3,) + frame_shape + (3,), dtype=np.uint8), 5, 2)
+        assert out.shape == (3, 2, 5, 3)
+        assert not out.any()
+
+    def test_zero_frames_give_an_empty_video(self):
+        out = resize_video(np.zeros((0, 8, 8, 3), dtype=np.uint8), 5, 2)
+        assert out.shape == (0, 2, 5, 3) and out.dtype == np.uint8
+
+    @pytest.mark.parametrize(
+        "shape,target",
+        [
+            ((2, 4, 4, 4), (0, 0)),
+            ((2, 4, 4, 1), (3, 3)),
+            ((2, 4, 4, 3), (0, 10)),
+            ((2, 4, 4, 3), (10, 0)),
+        ],
+    )
+    def test_refusals_raise_the_fixed_message(self, shape, target):
+        with pytest.raises(RuntimeError) as info:
+            resize_video(np.zeros(shape, dtype=np.uint8), *target)
+        assert str(info.value) == VIDEO_FAILED
+
+    def test_frame_axis_of_two_to_the_32_is_refused(self):
+        video = as_strided(np.zeros(3, dtype=np.uint8), shape=(2, 1, 2**32, 3), strides=(0, 0, 0, 1))
+        with pytest.raises(RuntimeError) as info:
+            resize_video(video, 4, 4)
+        assert str(info.value) == VIDEO_FAILED
+
+    def test_result_too_large_raises_memory_error(self):
+        with pytest.raises(MemoryError):
+            resize_video(np.zeros((3, 2, 2, 3), dtype=np.uint8), 2**31, 2**31)
+
+
+_PATH_SCRIPT = """
+import sys, numpy as np, batchaugmentor as ba
+rng = np.random.default_rng(2024)
+images, targets = [], []
+for _ in range(60):
+    h, w, th, tw = (int(v) for v in rng.integers(1, 70, 4))
+    images.append(rng.integers(0, 256, (h, w, 3), dtype=np.uint8))
+    targets.append((tw, th))
+for shape, target in [((300, 400), (97, 61)), ((45, 640), (640, 45)), ((2000, 3), (7, 1))]:
+    images.append(rng.integers(0, 256, shape + (3,), dtype=np.uint8))
+    targets.append(target)
+out = ba.batch_resize_images(images, targets)
+sys.stdout.buffer.write(b"".join(o.tobytes() for o in out))
+"""
+
+
+class TestInstructionSetPaths:
+    def _run(self, kernel):
+        env = dict(os.environ)
+        env.pop("BATCHAUGMENTOR_KERNEL", None)
+        if kernel is not None:
+            env["BATCHAUGMENTOR_KERNEL"] = kernel
+        done = subprocess.run(
+            [sys.executable, "-c", _PATH_SCRIPT], env=env, capture_output=True, check=True
+        )
+        return done.stdout
+
+    @pytest.mark.parametrize("kernel", ["avx2", None])
+    def test_every_path_gives_the_scalar_bytes(self, kernel):
+        scalar = self._run("scalar")
+        assert len(scalar) > 0
+        assert self._run(kernel) == scalar
