@@ -277,6 +277,49 @@ Kernel selected_kernel() {
   return kernel;
 }
 
+Outcome<ResizePlan> ResizePlan::make(std::uint32_t source_width, std::uint32_t source_height,
+                                     std::uint32_t width, std::uint32_t height) {
+  ResizePlan plan;
+  plan.width_ = width;
+  plan.height_ = height;
+  plan.filtered_ = source_width != 0 && source_height != 0 &&
+                   (source_width != width || source_height != height);
+  if (!plan.filtered_) return plan;
+  auto vertical = AxisWindows::compute(source_height, height);
+  if (!vertical.ok()) return vertical.error();
+  auto horizontal = AxisWindows::compute(source_width, width);
+  if (!horizontal.ok()) return horizontal.error();
+  plan.vertical_ = std::move(vertical).value();
+  plan.horizontal_ = std::move(horizontal).value();
+  return plan;
+}
+
+bool ResizePlan::run(const RgbRows& source, std::uint8_t* dst) const {
+  return run(source, dst, selected_kernel());
+}
+
+bool ResizePlan::run(const RgbRows& source, std::uint8_t* dst, Kernel kernel) const {
+  std::size_t row_bytes = static_cast<std::size_t>(width_) * 3;
+  if (!filtered_) {
+    if (source.width == 0 || source.height == 0) {
+      for (std::size_t y = 0; y < height_; ++y) std::memset(dst + y * row_bytes, 0, row_bytes);
+    } else {
+      for (std::size_t y = 0; y < height_; ++y) std::memcpy(dst + y * row_bytes, source.row(y), row_bytes);
+    }
+    return true;
+  }
+  // Both passes run even when one axis keeps its length: a pass at ratio 1 is
+  // not an identity in single precision (sinf of a multiple of pi is not 0),
+  // and its unrounded output feeds the other pass.
+  if (kernel == Kernel::kAvx2) {
+    return internal::resample_fused_avx2(source, vertical_, horizontal_, width_, dst);
+  }
+  auto intermediate = vertical_pass_with(source, vertical_);
+  if (!intermediate.ok()) return false;
+  horizontal_pass_into(intermediate.value(), horizontal_, dst);
+  return true;
+}
+
 bool resample_rgb_into(const RgbRows& source, std::uint32_t width, std::uint32_t height,
                        std::uint8_t* dst) {
   return resample_rgb_into(source, width, height, dst, selected_kernel());
@@ -284,29 +327,8 @@ bool resample_rgb_into(const RgbRows& source, std::uint32_t width, std::uint32_t
 
 bool resample_rgb_into(const RgbRows& source, std::uint32_t width, std::uint32_t height,
                        std::uint8_t* dst, Kernel kernel) {
-  std::size_t row_bytes = static_cast<std::size_t>(width) * 3;
-  if (source.width == 0 || source.height == 0) {
-    for (std::size_t y = 0; y < height; ++y) std::memset(dst + y * row_bytes, 0, row_bytes);
-    return true;
-  }
-  if (source.width == width && source.height == height) {
-    for (std::size_t y = 0; y < height; ++y) std::memcpy(dst + y * row_bytes, source.row(y), row_bytes);
-    return true;
-  }
-  // Both passes run even when one axis keeps its length: a pass at ratio 1 is
-  // not an identity in single precision (sinf of a multiple of pi is not 0),
-  // and its unrounded output feeds the other pass.
-  auto vertical = AxisWindows::compute(source.height, height);
-  if (!vertical.ok()) return false;
-  auto horizontal = AxisWindows::compute(source.width, width);
-  if (!horizontal.ok()) return false;
-  if (kernel == Kernel::kAvx2) {
-    return internal::resample_fused_avx2(source, vertical.value(), horizontal.value(), width, dst);
-  }
-  auto intermediate = vertical_pass_with(source, vertical.value());
-  if (!intermediate.ok()) return false;
-  horizontal_pass_into(intermediate.value(), horizontal.value(), dst);
-  return true;
+  auto plan = ResizePlan::make(source.width, source.height, width, height);
+  return plan.ok() && plan.value().run(source, dst, kernel);
 }
 
 }  // namespace batchaugmentor::resampling

@@ -128,12 +128,36 @@ enum class Kernel { kScalar, kAvx2 };
 Kernel selected_kernel();
 bool kernel_supported(Kernel kernel);
 
-// The same resize written straight into dst (width * height * 3 bytes,
-// row-major) from rows read in place. False when a temporary cannot be
-// allocated; dst is then left unspecified.
+// One resize from a source size to a target size with its windows computed
+// once, so that many images of that size (the frames of a video) share them.
+// Read-only after make(): any number of threads may run it at once.
+//
+//   auto plan = ResizePlan::make(src_w, src_h, 224, 224);   // out-of-memory or a plan
+//   plan.value().run(rows, dst);                            // dst: 224 * 224 * 3 bytes
+class ResizePlan {
+ public:
+  // width >= 1, height >= 1.
+  static Outcome<ResizePlan> make(std::uint32_t source_width, std::uint32_t source_height,
+                                  std::uint32_t width, std::uint32_t height);
+
+  // Writes the resized source into dst (width * height * 3 bytes, row-major).
+  // The source must have the plan's source size. False when a temporary
+  // cannot be allocated; dst is then left unspecified.
+  bool run(const RgbRows& source, std::uint8_t* dst) const;
+  // As above on a given path; kernel must be supported.
+  bool run(const RgbRows& source, std::uint8_t* dst, Kernel kernel) const;
+
+ private:
+  std::uint32_t width_ = 0;
+  std::uint32_t height_ = 0;
+  bool filtered_ = false;  // neither empty nor same-size
+  AxisWindows vertical_;
+  AxisWindows horizontal_;
+};
+
+// A one-off resize through a plan of its own.
 bool resample_rgb_into(const RgbRows& source, std::uint32_t width, std::uint32_t height,
                        std::uint8_t* dst);
-// As above on a given path; kernel must be supported.
 bool resample_rgb_into(const RgbRows& source, std::uint32_t width, std::uint32_t height,
                        std::uint8_t* dst, Kernel kernel);
 

@@ -165,6 +165,7 @@ class FusedResampler {
  private:
   static constexpr std::size_t kGroup = 16;  // output columns per byte tile
   static constexpr std::size_t kTilePixels = 16;
+  static constexpr std::size_t kPrefetchBytes = 512;
   static constexpr std::size_t kTileSamples = kTilePixels * 3;  // six vectors
   // Beyond this a band's source tile would not stay in the first-level
   // caches anyway; such bands (extreme shrink factors) read bytes directly.
@@ -217,6 +218,10 @@ class FusedResampler {
       const std::size_t samples = pixels * 3;
       for (std::uint64_t r = span.lo; r < span.hi; ++r) {
         const std::uint8_t* in = source_.row(r) + p0 * 3;
+        // Dozens of rows are read side by side, more streams than the
+        // hardware prefetcher follows; ask for each row's next lines early.
+        // A prefetch past the row's end is harmless.
+        _mm_prefetch(reinterpret_cast<const char*>(in) + kPrefetchBytes, _MM_HINT_T0);
         float* t = tile + (r - span.lo) * kTileSamples;
         if (samples == kTileSamples) {
           for (std::size_t v = 0; v < kTileSamples / kLanes; ++v) {

@@ -44,14 +44,12 @@ Outcome<resampling::RgbRows> rows_of(const ImageView& image, resampling::RgbRast
 }
 
 // Resizes a checked RGB image into dst (height * width * 3 bytes, row-major).
-Outcome<FrameDone> resize_into(const ImageView& image, std::uint32_t width,
-                               std::uint32_t height, std::uint8_t* dst) {
+Outcome<FrameDone> resize_into(const ImageView& image, const resampling::ResizePlan& plan,
+                               std::uint8_t* dst) {
   resampling::RgbRaster packed;
   auto rows = rows_of(image, packed);
   if (!rows.ok()) return rows.error();
-  if (!resampling::resample_rgb_into(rows.value(), width, height, dst)) {
-    return OperationError::out_of_memory();
-  }
+  if (!plan.run(rows.value(), dst)) return OperationError::out_of_memory();
   return FrameDone{};
 }
 
@@ -66,7 +64,10 @@ Outcome<ImageArray> resize_image(const ImageView& image, std::uint32_t width,
   }
   auto out = ImageArray::row_major({height, width, 3});
   if (!out.ok()) return out.error();
-  auto done = resize_into(image, width, height, out.value().origin_ptr());
+  auto plan = resampling::ResizePlan::make(static_cast<std::uint32_t>(image.shape[1]),
+                                          static_cast<std::uint32_t>(image.shape[0]), width, height);
+  if (!plan.ok()) return plan.error();
+  auto done = resize_into(image, plan.value(), out.value().origin_ptr());
   if (!done.ok()) return done.error();
   return out;
 }
@@ -82,10 +83,15 @@ Outcome<VideoArray> resize_video(const VideoView& video, std::uint32_t width,
   // costs one output's worth of memory rather than two.
   auto out = VideoArray::row_major({video.shape[0], height, width, 3});
   if (!out.ok()) return out.error();
+  if (video.shape[0] == 0) return out;  // nothing to filter, however large the target
+  // All frames share one size, so they share the filter windows too.
+  auto plan = resampling::ResizePlan::make(static_cast<std::uint32_t>(video.shape[2]),
+                                          static_cast<std::uint32_t>(video.shape[1]), width, height);
+  if (!plan.ok()) return plan.error();
   std::uint8_t* base = out.value().origin_ptr();
   const std::size_t frame_bytes = static_cast<std::size_t>(width) * height * 3;
   auto frames = map_batch_until_error(video.shape[0], [&](std::size_t i) {
-    return resize_into(frame_view(video, i), width, height, base + i * frame_bytes);
+    return resize_into(frame_view(video, i), plan.value(), base + i * frame_bytes);
   });
   if (!frames.ok()) return frames.error();
   return out;

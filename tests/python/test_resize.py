@@ -288,9 +288,10 @@ class TestVideos:
         assert out.shape == (3, 2, 5, 3)
         assert not out.any()
 
-    def test_zero_frames_give_an_empty_video(self):
-        out = resize_video(np.zeros((0, 8, 8, 3), dtype=np.uint8), 5, 2)
-        assert out.shape == (0, 2, 5, 3) and out.dtype == np.uint8
+    @pytest.mark.parametrize("target", [(5, 2), (2**30, 2**30)])
+    def test_zero_frames_give_an_empty_video(self, target):
+        out = resize_video(np.zeros((0, 8, 8, 3), dtype=np.uint8), *target)
+        assert out.shape == (0, target[1], target[0], 3) and out.dtype == np.uint8
 
     @pytest.mark.parametrize(
         "shape,target",
