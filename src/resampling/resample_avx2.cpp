@@ -11,6 +11,9 @@
 //    intermediate for a band of rows, the horizontal pass turns it into bytes
 //    at once, so the intermediate stays in the core's cache instead of
 //    costing a trip through memory.
+//  - Within a band, source bytes are converted to float once per sixteen
+//    pixels and reused by every output row whose window covers them (about
+//    six rows when shrinking, more when growing).
 #include <immintrin.h>
 
 #include <algorithm>
