@@ -117,7 +117,7 @@ def report(title, rows, cores):
         fl = flops(src, dst)
         print(f"  {src[0]}x{src[1]} -> {dst[0]}x{dst[1]}  ({fl / 1e6:.1f} MFLOP per image)")
         for name, t in res.items():
-            extra = "" if name == "batchaugmentor" else f"   ours is {t / ours:5.2f}x faster"
+            extra = "" if name == "batchaugmentor" else f"   {t / ours:5.2f}x our time"
             print(f"    {name:20s} {t * 1e3:8.3f} ms{extra}")
         per_core = out_pixels / (ours * cores)
         print(f"    batchaugmentor: {per_core / 1e6:.1f} Mpixel/s output per core, "
