@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <utility>
 
 #include "parallel/map.h"
 #include "resampling/resample.h"
