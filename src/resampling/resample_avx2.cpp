@@ -245,11 +245,11 @@ class FusedResampler {
       // Transpose into the columns. Each store carries one float too many;
       // rows go in ascending order, so the extra float is overwritten by the
       // next row's red sample or lands in the column's spare slot.
-      for (std::size_t x = 0; x < pixels; ++x) {
-        float* col = columns() + (p0 + x) * stride_;
-        const float* s = sums + x * 3;
-        for (std::size_t j = 0; j < rows; ++j) {
-          std::memcpy(col + j * 3, s + j * kTileSamples, 4 * sizeof(float));
+      for (std::size_t j = 0; j < rows; ++j) {
+        float* col = columns() + p0 * stride_ + j * 3;
+        const float* s = sums + j * kTileSamples;
+        for (std::size_t x = 0; x < pixels; ++x) {
+          std::memcpy(col + x * stride_, s + x * 3, 4 * sizeof(float));
         }
       }
     }
