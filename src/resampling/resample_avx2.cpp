@@ -113,18 +113,35 @@ void vertical_row(const RgbRows& source, const SampleWindow& win, std::size_t n,
   }
 }
 
-// Eight clamped, rounded bytes: max with 0 first (which also maps NaN to 0),
-// then min with 255, then round half away from zero. The fraction v - trunc(v)
-// is exact in this range, so the comparison with 0.5 decides the rounding
-// exactly where v + 0.5 would round first.
-inline void store_bytes(__m256 v, std::uint8_t* out) {
+// Clamped, rounded byte values as 32-bit integers: max with 0 first (which
+// also maps NaN to 0), then min with 255, then round half away from zero. The
+// fraction v - trunc(v) is exact in this range, so comparing it with 0.5
+// decides exactly where v + 0.5 would round first.
+inline __m256i byte_values(__m256 v) {
   v = _mm256_min_ps(_mm256_max_ps(v, _mm256_setzero_ps()), _mm256_set1_ps(255.0f));
   __m256i t = _mm256_cvttps_epi32(v);
   __m256 frac = _mm256_sub_ps(v, _mm256_cvtepi32_ps(t));
   __m256 up = _mm256_cmp_ps(frac, _mm256_set1_ps(0.5f), _CMP_GE_OQ);
-  t = _mm256_sub_epi32(t, _mm256_castps_si256(up));
+  return _mm256_sub_epi32(t, _mm256_castps_si256(up));
+}
+
+// Eight output bytes.
+inline void store_bytes(__m256 v, std::uint8_t* out) {
+  __m256i t = byte_values(v);
   __m128i words = _mm_packus_epi32(_mm256_castsi256_si128(t), _mm256_extracti128_si256(t, 1));
   _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(words, words));
+}
+
+// Thirty-two output bytes. The packs work within 128-bit halves, leaving
+// groups of four in the order a0 b0 c0 d0 a1 b1 c1 d1; one permute restores it.
+inline void store_bytes4(const float* in, std::uint8_t* out) {
+  __m256i ab = _mm256_packus_epi32(byte_values(_mm256_loadu_ps(in)),
+                                   byte_values(_mm256_loadu_ps(in + 8)));
+  __m256i cd = _mm256_packus_epi32(byte_values(_mm256_loadu_ps(in + 16)),
+                                   byte_values(_mm256_loadu_ps(in + 24)));
+  __m256i bytes = _mm256_packus_epi16(ab, cd);
+  bytes = _mm256_permutevar8x32_epi32(bytes, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), bytes);
 }
 
 std::size_t round_up(std::size_t n, std::size_t to) { return (n + to - 1) / to * to; }
@@ -292,9 +309,10 @@ class FusedResampler {
                               sums + v0 * kLanes);
           });
         }
-        for (std::size_t v = 0; v < vectors; ++v) {
-          store_bytes(_mm256_loadu_ps(sums + v * kLanes), tile + g * tile_stride + v * kLanes);
-        }
+        std::uint8_t* bytes = tile + g * tile_stride;
+        std::size_t v = 0;
+        for (; v + 4 <= vectors; v += 4) store_bytes4(sums + v * kLanes, bytes + v * kLanes);
+        for (; v < vectors; ++v) store_bytes(_mm256_loadu_ps(sums + v * kLanes), bytes + v * kLanes);
       }
       // Four bytes per store, the fourth being the next pixel's red, which
       // its own store overwrites; only the row's very last pixel takes three.
