@@ -219,7 +219,7 @@ class FusedResampler {
       row_buf_ = OwnedBuffer::allocate_zeroed((src_w * 3 + kLanes) * sizeof(float));
     }
     sums_buf_ = OwnedBuffer::allocate(stride_ * sizeof(float));
-    bytes_buf_ = OwnedBuffer::allocate(kGroup * stride_ + kLanes);
+    bytes_buf_ = OwnedBuffer::allocate_zeroed(kGroup * stride_ + kLanes);
     return !(columns_buf_.failed() || tile_buf_.failed() || sums_tile_buf_.failed() ||
              row_buf_.failed() || sums_buf_.failed() || bytes_buf_.failed());
   }
