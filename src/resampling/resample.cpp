@@ -151,13 +151,12 @@ void horizontal_pass_into(const FloatRaster& in, const AxisWindows& windows, std
   }
 }
 
+// "scalar" forces the scalar path; anything else (including "avx2" on a
+// processor without it) gets the widest path the processor runs.
 Kernel read_kernel_choice() {
-  Kernel best = kernel_supported(Kernel::kAvx2) ? Kernel::kAvx2 : Kernel::kScalar;
   auto forced = platform::get_env(kKernelVariable);
-  if (!forced) return best;
-  if (*forced == "scalar") return Kernel::kScalar;
-  if (*forced == "avx2") return best;
-  return best;
+  if (forced && *forced == "scalar") return Kernel::kScalar;
+  return kernel_supported(Kernel::kAvx2) ? Kernel::kAvx2 : Kernel::kScalar;
 }
 
 }  // namespace
