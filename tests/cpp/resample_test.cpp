@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "resampling/resample.h"
@@ -97,6 +98,30 @@ TEST(ResamplePaths, ExtremeSumsClampTheSameWay) {
     RgbRows src{pixels.data(), static_cast<std::ptrdiff_t>(n) * 3, n, n};
     for (std::uint32_t t : {1u, 3u, 7u, 16u, 29u}) expect_paths_agree(src, t, t + 1);
   }
+}
+
+TEST(ResamplePlan, OnePlanServesManyThreadsAtOnce) {
+  // The frames of a video share one plan across the workers.
+  std::mt19937 rng(5);
+  const std::uint32_t sw = 97, sh = 61, w = 40, h = 77;
+  auto plan = ResizePlan::make(sw, sh, w, h);
+  ASSERT_TRUE(plan.ok());
+  std::vector<std::vector<std::uint8_t>> frames, expected, got(8);
+  for (int i = 0; i < 8; ++i) {
+    frames.push_back(random_pixels(rng, static_cast<std::size_t>(sw) * sh * 3));
+    RgbRows rows{frames.back().data(), static_cast<std::ptrdiff_t>(sw) * 3, sw, sh};
+    expected.push_back(run(rows, w, h, Kernel::kScalar));
+  }
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 8; ++i) {
+    threads.emplace_back([&, i] {
+      RgbRows rows{frames[i].data(), static_cast<std::ptrdiff_t>(sw) * 3, sw, sh};
+      got[i].assign(static_cast<std::size_t>(w) * h * 3, 0);
+      for (int repeat = 0; repeat < 3; ++repeat) EXPECT_TRUE(plan.value().run(rows, got[i].data()));
+    });
+  }
+  for (auto& t : threads) t.join();
+  for (int i = 0; i < 8; ++i) EXPECT_EQ(got[i], expected[i]) << "frame " << i;
 }
 
 class AxisWindowsTest : public ::testing::TestWithParam<std::pair<std::uint32_t, std::uint32_t>> {};
