@@ -18,6 +18,7 @@ import argparse
 import concurrent.futures
 import json
 import os
+import resource
 import statistics
 import subprocess
 import sys
@@ -53,9 +54,15 @@ def large_images(count, seed=1):
 def child_luminance(repeats):
     """Run in a fresh interpreter: times the large-image luminance batch."""
     images = large_images(16)
+    before = resource.getrusage(resource.RUSAGE_SELF)
     best, median = timed(lambda: batchaugmentor.batch_calculate_luminance(images), repeats)
+    after = resource.getrusage(resource.RUSAGE_SELF)
+    cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
     threads = len(os.listdir("/proc/self/task"))
-    print(json.dumps({"best": best, "median": median, "threads": threads}))
+    # CPU time per wall second over the timed runs: how many cores the batch
+    # actually got, which on a shared machine can be fewer than it has workers.
+    print(json.dumps({"best": best, "median": median, "threads": threads,
+                      "cores_used": cpu / (median * (repeats + 1))}))
 
 
 def in_child(threads, repeats):
@@ -117,6 +124,8 @@ def main():
     parallel = in_child(None, repeats)
     row(f"16 x 1920x1080 luminance, {workers} workers", parallel["best"], serial["best"],
         "RAYON_NUM_THREADS=1")
+    print(f"{'':<44} cores busy: {parallel['cores_used']:.2f} with {workers} workers, "
+          f"{serial['cores_used']:.2f} with 1")
 
     # Whole batches against NumPy in this process.
     images = large_images(16)
