@@ -35,3 +35,10 @@ std::uint64_t uniform_index(std::uint64_t low, std::uint64_t high);
 std::uint64_t siphash13(std::uint64_t k0, std::uint64_t k1, const std::uint8_t* data, std::size_t size);
 
 }  // namespace batchaugmentor::cropping
+
+namespace batchaugmentor::cropping {
+// SipHash with C compression and D finalisation rounds (2-4 has published
+// test vectors, so tests check the shared code through it).
+template <int C, int D>
+std::uint64_t siphash(std::uint64_t k0, std::uint64_t k1, const std::uint8_t* data, std::size_t size);
+}  // namespace batchaugmentor::cropping

@@ -1,0 +1,50 @@
+// Binding a call's arguments to parameters and converting them into the
+// system's own types. Every failure is a held Python exception with the
+// exact message callers see; nothing of the batch has run yet.
+//
+//   static const FunctionSignature kSig{"batch_crop_images", {"images", "crop_boxes"}};
+//   auto slots = bind_arguments(kSig, args, kwargs);       // borrowed objects
+//   auto images = extract_image_list(slots[0], "images");  // views + holds
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/image.h"
+#include "python_bindings/borrows.h"
+#include "python_bindings/errors.h"
+
+namespace batchaugmentor::bindings {
+
+struct FunctionSignature {
+  const char* name;
+  std::vector<const char*> parameters;
+};
+
+// One borrowed object per parameter, in parameter order.
+PyResult<std::vector<PyObject*>> bind_arguments(const FunctionSignature& signature, PyObject* args,
+                                                PyObject* kwargs);
+
+// Turns a plain TypeError into "argument '<name>': <text>"; other errors pass.
+PyError argument_error(const char* parameter, PyError error);
+
+template <std::size_t D>
+struct ArrayList {
+  std::vector<ArrayView<D>> views;
+  std::vector<ArrayHold> holds;  // released when the list goes
+};
+
+PyResult<ArrayList<3>> extract_image_list(PyObject* object, const char* parameter);
+PyResult<ArrayList<4>> extract_video_list(PyObject* object, const char* parameter);
+PyResult<std::vector<CropBox>> extract_crop_boxes(PyObject* object, const char* parameter);
+// field_bits is 64 for the crop functions, 32 for the resize functions.
+PyResult<std::vector<TargetSize>> extract_target_sizes(PyObject* object, const char* parameter,
+                                                       int field_bits);
+PyResult<std::vector<std::string>> extract_path_list(PyObject* object, const char* parameter);
+
+PyResult<std::uint64_t> to_u64(PyObject* object);
+PyResult<std::uint32_t> to_u32(PyObject* object);
+
+}  // namespace batchaugmentor::bindings

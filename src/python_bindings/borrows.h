@@ -1,0 +1,48 @@
+// The borrow registry shared with every extension in the process that uses
+// the same protocol: a capsule named "_RUST_NUMPY_BORROW_CHECKING_API" on
+// NumPy's multiarray module. Before a worker reads a caller's array, the call
+// registers a read-only borrow of it; another extension holding an exclusive
+// borrow of overlapping memory makes the call refuse the array.
+//
+//   PyResult<ArrayHold> hold = hold_array(api, array);   // acquire
+//   ...                                                 // read the pixels
+//   // ~ArrayHold releases the borrow and the reference, exactly once
+#pragma once
+
+#include <cstdint>
+
+#include "python_bindings/errors.h"
+#include "python_bindings/numpy_api.h"
+
+namespace batchaugmentor::bindings {
+
+// The record inside the capsule; field order and widths are the protocol.
+struct SharedBorrowApi {
+  std::uint64_t version;
+  void* flags;
+  int (*acquire)(void* flags, PyObject* array);
+  int (*acquire_mut)(void* flags, PyObject* array);
+  void (*release)(void* flags, PyObject* array);
+  void (*release_mut)(void* flags, PyObject* array);
+};
+
+class ArrayHold {
+ public:
+  ArrayHold(const SharedBorrowApi* api, PyRef array) : api_(api), array_(std::move(array)) {}
+  ArrayHold(ArrayHold&&) noexcept = default;
+  ArrayHold& operator=(ArrayHold&&) = delete;
+  ~ArrayHold() {
+    if (array_) api_->release(api_->flags, array_.get());
+  }
+  PyObject* array() const { return array_.get(); }
+
+ private:
+  const SharedBorrowApi* api_;
+  PyRef array_;
+};
+
+// Registers a read-only borrow of `array` (already checked to be an array).
+// A refusal is raised as RuntimeError naming `parameter`.
+PyResult<ArrayHold> hold_array(const NumpyApi& numpy, PyObject* array, const char* parameter);
+
+}  // namespace batchaugmentor::bindings

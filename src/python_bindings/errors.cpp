@@ -1,0 +1,68 @@
+#include "python_bindings/errors.h"
+
+namespace batchaugmentor::bindings {
+
+PyError PyError::fetch() {
+  PyObject* raised = PyErr_GetRaisedException();
+  if (raised == nullptr) {
+    return make(PyExc_SystemError, "attempted to fetch exception but none was set");
+  }
+  return PyError(PyRef::steal(raised));
+}
+
+PyError PyError::make(PyObject* type, std::string_view message) {
+  // Let the interpreter build (normalise) the instance, then hold it.
+  PyRef text = PyRef::steal(PyUnicode_FromStringAndSize(message.data(),
+                                                        static_cast<Py_ssize_t>(message.size())));
+  if (!text) return fetch();
+  PyErr_SetObject(type, text.get());
+  PyObject* raised = PyErr_GetRaisedException();
+  if (raised == nullptr) return make(PyExc_SystemError, "attempted to fetch exception but none was set");
+  return PyError(PyRef::steal(raised));
+}
+
+void PyError::restore() && { PyErr_SetRaisedException(exception_.release()); }
+
+bool object_str(PyObject* object, std::string* out) {
+  PyRef text = PyRef::steal(PyObject_Str(object));
+  if (!text) {
+    PyErr_Clear();
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
+  if (utf8 == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  out->assign(utf8, static_cast<std::size_t>(size));
+  return true;
+}
+
+std::string type_qualname(PyObject* object) {
+  PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(object)));
+  if (name) {
+    Py_ssize_t size = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size)) {
+      return std::string(utf8, static_cast<std::size_t>(size));
+    }
+  }
+  PyErr_Clear();
+  return "<failed to extract type name>";
+}
+
+PyError downcast_error(PyObject* object, std::string_view target) {
+  std::string message = "'";
+  message += type_qualname(object);
+  message += "' object cannot be converted to '";
+  message += target;
+  message += "'";
+  return PyError::make(PyExc_TypeError, message);
+}
+
+PyResult<PyRef> checked(PyObject* new_reference) {
+  if (new_reference == nullptr) return PyError::fetch();
+  return PyRef::steal(new_reference);
+}
+
+}  // namespace batchaugmentor::bindings

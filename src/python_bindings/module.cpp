@@ -1,0 +1,279 @@
+// The module object and its seven functions. Each function binds and
+// converts its arguments on the calling thread, runs the batch on the worker
+// pool with the interpreter lock held, and converts the outcomes in input
+// order. Exceptions are held until the very end, so borrows and objects are
+// released with no exception pending.
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "cropping/crop.h"
+#include "loading/load_file.h"
+#include "luminance/luminance.h"
+#include "parallel/fault.h"
+#include "parallel/map.h"
+#include "python_bindings/arguments.h"
+#include "python_bindings/errors.h"
+#include "python_bindings/numpy_api.h"
+#include "python_bindings/py_ref.h"
+#include "python_bindings/results.h"
+#include "resize/resize.h"
+
+namespace batchaugmentor::bindings {
+namespace {
+
+const FunctionSignature kLoadSignature{"load_image_batch", {"image_paths"}};
+const FunctionSignature kCropSignature{"batch_crop_images", {"images", "crop_boxes"}};
+const FunctionSignature kCenterCropSignature{"batch_center_crop_images", {"images", "target_sizes"}};
+const FunctionSignature kRandomCropSignature{"batch_random_crop_images", {"images", "target_sizes"}};
+const FunctionSignature kResizeSignature{"batch_resize_images", {"images", "target_sizes"}};
+const FunctionSignature kLuminanceSignature{"batch_calculate_luminance", {"images"}};
+const FunctionSignature kVideoSignature{"batch_resize_videos", {"videos", "target_sizes"}};
+
+template <class Body>
+PyObject* run(Body body) {
+  PyResult<PyRef> result = body();
+  if (!result) {
+    std::move(result).error().restore();
+    return nullptr;
+  }
+  return result->release();
+}
+
+// Converts array outcomes in input order; the first failure is the call's
+// exception and everything else is dropped.
+template <std::size_t D>
+PyResult<PyRef> arrays_to_list(std::vector<Outcome<OwnedArray<D>>> outcomes, BatchKind kind) {
+  std::vector<PyRef> objects;
+  objects.reserve(outcomes.size());
+  const NumpyApi* numpy = nullptr;
+  for (auto& outcome : outcomes) {
+    if (!outcome.ok()) return raise_batch_error(kind, outcome.error());
+    if (numpy == nullptr) {
+      auto api = numpy_api();
+      if (!api) return std::move(api).error();
+      numpy = *api;
+    }
+    auto object = to_numpy_array(*numpy, std::move(outcome).value());
+    if (!object) return object;
+    objects.push_back(object.take());
+  }
+  return make_list(std::move(objects));
+}
+
+// The three crop functions and the image resize share one shape: images
+// paired with a per-item parameter list, one owned array per pair.
+template <class Extract, class Item>
+PyResult<PyRef> image_batch(const FunctionSignature& signature, PyObject* args, PyObject* kwargs,
+                            Extract extract_second, Item item, BatchKind kind) {
+  auto slots = bind_arguments(signature, args, kwargs);
+  if (!slots) return std::move(slots).error();
+  auto images = extract_image_list((*slots)[0], signature.parameters[0]);
+  if (!images) return std::move(images).error();
+  auto second = extract_second((*slots)[1], signature.parameters[1]);
+  if (!second) return std::move(second).error();
+  const std::size_t count = std::min(images->views.size(), second->size());
+  const auto& views = images->views;
+  const auto& params = *second;
+  auto outcomes = map_batch(count, [&](std::size_t i) { return item(views[i], params[i]); });
+  return arrays_to_list(std::move(outcomes), kind);
+}
+
+PyResult<std::vector<TargetSize>> sizes64(PyObject* o, const char* p) { return extract_target_sizes(o, p, 64); }
+PyResult<std::vector<TargetSize>> sizes32(PyObject* o, const char* p) { return extract_target_sizes(o, p, 32); }
+
+PyObject* load_image_batch(PyObject*, PyObject* args, PyObject* kwargs) {
+  return run([&]() -> PyResult<PyRef> {
+    auto slots = bind_arguments(kLoadSignature, args, kwargs);
+    if (!slots) return std::move(slots).error();
+    auto paths = extract_path_list((*slots)[0], "image_paths");
+    if (!paths) return std::move(paths).error();
+    const auto& texts = *paths;
+    auto outcomes = map_batch(texts.size(), [&](std::size_t i) { return loading::load_file_bytes(texts[i]); });
+    std::vector<PyRef> objects;
+    objects.reserve(outcomes.size());
+    for (auto& outcome : outcomes) {
+      // Taking the content out frees its native buffer as soon as it is copied.
+      loading::LoadOutcome taken = std::exchange(outcome, loading::FileReadFailure{});
+      if (auto* bytes = std::get_if<loading::FileBytes>(&taken)) {
+        auto object = checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes->data()),
+                                                        static_cast<Py_ssize_t>(bytes->size())));
+        if (!object) return object;
+        objects.push_back(object.take());
+      } else if (std::get<loading::FileReadFailure>(taken).out_of_memory) {
+        return PyError::make(PyExc_MemoryError, "File loading failed: not enough memory for the content");
+      } else {
+        objects.push_back(PyRef::borrow(Py_None));
+      }
+    }
+    return make_list(std::move(objects));
+  });
+}
+
+PyObject* batch_crop_images(PyObject*, PyObject* args, PyObject* kwargs) {
+  return run([&] {
+    return image_batch(kCropSignature, args, kwargs, extract_crop_boxes,
+                       [](const ImageView& v, const CropBox& box) { return cropping::crop_image(v, box); },
+                       BatchKind::kCrop);
+  });
+}
+
+PyObject* batch_center_crop_images(PyObject*, PyObject* args, PyObject* kwargs) {
+  return run([&] {
+    return image_batch(kCenterCropSignature, args, kwargs, sizes64,
+                       [](const ImageView& v, const TargetSize& t) {
+                         return cropping::crop_image(v, cropping::center_crop_box(v.shape[0], v.shape[1], t));
+                       },
+                       BatchKind::kCenterCrop);
+  });
+}
+
+PyObject* batch_random_crop_images(PyObject*, PyObject* args, PyObject* kwargs) {
+  return run([&] {
+    return image_batch(kRandomCropSignature, args, kwargs, sizes64,
+                       [](const ImageView& v, const TargetSize& t) {
+                         return cropping::crop_image(v, cropping::random_crop_box(v.shape[0], v.shape[1], t));
+                       },
+                       BatchKind::kRandomCrop);
+  });
+}
+
+PyObject* batch_resize_images(PyObject*, PyObject* args, PyObject* kwargs) {
+  return run([&] {
+    return image_batch(kResizeSignature, args, kwargs, sizes32,
+                       [](const ImageView& v, const TargetSize& t) {
+                         return resize::resize_image(v, static_cast<std::uint32_t>(t.width),
+                                                     static_cast<std::uint32_t>(t.height));
+                       },
+                       BatchKind::kResize);
+  });
+}
+
+PyObject* batch_calculate_luminance(PyObject*, PyObject* args, PyObject* kwargs) {
+  return run([&]() -> PyResult<PyRef> {
+    auto slots = bind_arguments(kLuminanceSignature, args, kwargs);
+    if (!slots) return std::move(slots).error();
+    std::vector<double> values;
+    {
+      auto images = extract_image_list((*slots)[0], "images");
+      if (!images) return std::move(images).error();
+      const auto& views = images->views;
+      values = map_batch(views.size(), [&](std::size_t i) { return luminance::image_luminance(views[i]); });
+    }  // borrows released as soon as the numbers exist
+    std::vector<PyRef> objects;
+    objects.reserve(values.size());
+    for (double v : values) {
+      auto object = checked(PyFloat_FromDouble(v));
+      if (!object) return object;
+      objects.push_back(object.take());
+    }
+    return make_list(std::move(objects));
+  });
+}
+
+PyObject* batch_resize_videos(PyObject*, PyObject* args, PyObject* kwargs) {
+  return run([&]() -> PyResult<PyRef> {
+    auto slots = bind_arguments(kVideoSignature, args, kwargs);
+    if (!slots) return std::move(slots).error();
+    auto videos = extract_video_list((*slots)[0], "videos");
+    if (!videos) return std::move(videos).error();
+    auto sizes = sizes32((*slots)[1], "target_sizes");
+    if (!sizes) return std::move(sizes).error();
+    const std::size_t count = std::min(videos->views.size(), sizes->size());
+    const auto& views = videos->views;
+    const auto& targets = *sizes;
+    auto outcomes = map_batch(count, [&](std::size_t i) {
+      return resize::resize_video(views[i], static_cast<std::uint32_t>(targets[i].width),
+                                  static_cast<std::uint32_t>(targets[i].height));
+    });
+    return arrays_to_list(std::move(outcomes), BatchKind::kResizeVideo);
+  });
+}
+
+#define BA_FUNCTION(name, params) \
+  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(name)), \
+   METH_VARARGS | METH_KEYWORDS, #name "(" params ")\n--\n\n"}
+
+// Static: the function objects keep pointers into this table for good.
+PyMethodDef kFunctions[] = {
+    BA_FUNCTION(load_image_batch, "image_paths"),
+    BA_FUNCTION(batch_crop_images, "images, crop_boxes"),
+    BA_FUNCTION(batch_center_crop_images, "images, target_sizes"),
+    BA_FUNCTION(batch_random_crop_images, "images, target_sizes"),
+    BA_FUNCTION(batch_resize_images, "images, target_sizes"),
+    BA_FUNCTION(batch_calculate_luminance, "images"),
+    BA_FUNCTION(batch_resize_videos, "videos, target_sizes"),
+};
+
+PyModuleDef kModuleDef = {
+    PyModuleDef_HEAD_INIT, "batchaugmentor", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+std::atomic<std::int64_t> g_owner_interpreter{-1};
+PyObject* g_module_cell = nullptr;  // read and written only with the interpreter lock
+
+PyStatus register_function(PyObject* module, PyMethodDef* def) {
+  auto module_name = checked(PyModule_GetNameObject(module));
+  if (!module_name) return std::move(module_name).error();
+  auto function = checked(PyCMethod_New(def, module, module_name->get(), nullptr));
+  if (!function) return std::move(function).error();
+  PyRef name_attr = PyRef::steal(PyUnicode_FromString("__name__"));
+  PyRef all_attr = PyRef::steal(PyUnicode_FromString("__all__"));
+  if (!name_attr || !all_attr) return PyError::fetch();
+  auto name = checked(PyObject_GetAttr(function->get(), name_attr.get()));
+  if (!name) return std::move(name).error();
+  if (!PyUnicode_Check(name->get())) return downcast_error(name->get(), "PyString");
+  PyRef all = PyRef::steal(PyObject_GetAttr(module, all_attr.get()));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return PyError::fetch();
+    PyErr_Clear();
+    all = PyRef::steal(PyList_New(0));
+    if (!all) return PyError::fetch();
+    if (PyObject_SetAttr(module, all_attr.get(), all.get()) != 0) return PyError::fetch();
+  } else if (!PyList_Check(all.get())) {
+    return downcast_error(all.get(), "PyList");
+  }
+  if (PyList_Append(all.get(), name->get()) != 0) fault("could not append __name__ to __all__");
+  if (PyObject_SetAttr(module, name->get(), function->get()) != 0) return PyError::fetch();
+  return Unit{};
+}
+
+PyObject* initialise() {
+  std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (id == -1) {
+    PyError::fetch().restore();
+    return nullptr;
+  }
+  std::int64_t expected = -1;
+  if (!g_owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+    PyError::make(PyExc_ImportError,
+                  "PyO3 modules do not yet support subinterpreters, see "
+                  "https://docs.python.org/3/howto/isolating-extensions.html")
+        .restore();
+    return nullptr;
+  }
+  if (g_module_cell != nullptr) return PyRef::borrow(g_module_cell).release();
+  PyRef module = PyRef::steal(PyModule_Create2(&kModuleDef, 3));
+  if (!module) return nullptr;
+  for (PyMethodDef& def : kFunctions) {
+    PyStatus status = register_function(module.get(), &def);
+    if (!status) {
+      module = PyRef();
+      std::move(status).error().restore();
+      return nullptr;
+    }
+  }
+  // Registration may have re-entered the initialisation; the first stored
+  // module wins.
+  if (g_module_cell == nullptr) g_module_cell = module.release();
+  return PyRef::borrow(g_module_cell).release();
+}
+
+}  // namespace
+}  // namespace batchaugmentor::bindings
+
+PyMODINIT_FUNC PyInit_batchaugmentor(void) { return batchaugmentor::bindings::initialise(); }
