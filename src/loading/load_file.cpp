@@ -4,6 +4,8 @@
 #include <cstring>
 #include <utility>
 
+#include "common/buffer.h"
+#include "loading/content_buffer.h"
 #include "platform/files.h"
 
 namespace batchaugmentor::loading {
@@ -19,43 +21,6 @@ constexpr std::size_t kStagingSize = 64 * 1024;
 // Paths up to this length are terminated on the stack; longer ones (rare,
 // and already past most OS limits) on the heap.
 constexpr std::size_t kInlinePathSize = 512;
-
-// The file's bytes so far. Grows to max(2 * capacity, needed, 8) whenever
-// an append does not fit; no file size is asked for in advance, so files
-// that grow or shrink while being read are read to wherever their end is.
-class ContentBuffer {
- public:
-  std::size_t size() const { return size_; }
-  std::size_t spare() const { return storage_.size() - size_; }
-  std::uint8_t* end() { return storage_.data() + size_; }
-  void commit(std::size_t n) { size_ += n; }
-
-  // False when the larger buffer could not be had.
-  bool append(const std::uint8_t* data, std::size_t n) {
-    if (n > spare() && !grow_for(n)) return false;
-    std::memcpy(end(), data, n);
-    size_ += n;
-    return true;
-  }
-
-  FileBytes release() && { return FileBytes{std::move(storage_), size_}; }
-
- private:
-  bool grow_for(std::size_t extra) {
-    std::size_t needed;
-    if (__builtin_add_overflow(size_, extra, &needed)) return false;
-    const std::size_t capacity = storage_.size();
-    const std::size_t doubled = capacity > SIZE_MAX / 2 ? SIZE_MAX : 2 * capacity;
-    OwnedBuffer larger = OwnedBuffer::allocate(std::max({doubled, needed, std::size_t{8}}));
-    if (larger.failed()) return false;
-    if (size_ > 0) std::memcpy(larger.data(), storage_.data(), size_);
-    storage_ = std::move(larger);
-    return true;
-  }
-
-  OwnedBuffer storage_;
-  std::size_t size_ = 0;
-};
 
 FileReadFailure out_of_memory() { return FileReadFailure{.os_error = 0, .out_of_memory = true}; }
 
@@ -75,7 +40,7 @@ LoadOutcome read_to_end(platform::ReadOnlyFile& file) {
     if (r.bytes == 0) break;
     if (!content.append(staging, r.bytes)) return out_of_memory();
   }
-  return std::move(content).release();
+  return FileBytes{std::move(content)};
 }
 
 }  // namespace
