@@ -7,21 +7,25 @@
 //
 // When an append does not fit, the capacity becomes max(2 * capacity,
 // needed, 8): amortised linear growth without asking how big the file is.
-// Growth goes through realloc, which for large blocks remaps pages instead of
-// copying them and touching fresh memory, the dominant cost when a buffer
-// climbs to tens of megabytes. A failed growth leaves the content intact and
-// reports false; it never ends the process.
+// Small buffers live on the heap. From kMappedFrom bytes on they live in
+// pages mapped for them alone, which grow by remapping instead of copying
+// into freshly touched memory, the dominant cost when a buffer climbs to tens
+// of megabytes (the heap's own large blocks are no help: once a few have been
+// freed it serves them from the heap top, which copies on growth and gives
+// the memory back on every free). A failed growth leaves the content intact
+// and reports false; it never ends the process.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <utility>
 
 namespace batchaugmentor::loading {
 
 class ContentBuffer {
  public:
+  static constexpr std::size_t kMappedFrom = 1 << 20;
+
   ContentBuffer() = default;
   ContentBuffer(const ContentBuffer&) = delete;
   ContentBuffer& operator=(const ContentBuffer&) = delete;
@@ -29,16 +33,8 @@ class ContentBuffer {
       : data_(std::exchange(other.data_, nullptr)),
         size_(std::exchange(other.size_, 0)),
         capacity_(std::exchange(other.capacity_, 0)) {}
-  ContentBuffer& operator=(ContentBuffer&& other) noexcept {
-    if (this != &other) {
-      std::free(data_);
-      data_ = std::exchange(other.data_, nullptr);
-      size_ = std::exchange(other.size_, 0);
-      capacity_ = std::exchange(other.capacity_, 0);
-    }
-    return *this;
-  }
-  ~ContentBuffer() { std::free(data_); }
+  ContentBuffer& operator=(ContentBuffer&& other) noexcept;
+  ~ContentBuffer() { release(); }
 
   const std::uint8_t* data() const { return data_; }
   std::size_t size() const { return size_; }
@@ -53,7 +49,11 @@ class ContentBuffer {
   bool append(const std::uint8_t* bytes, std::size_t n);
 
  private:
+  // Where the block lives follows from its capacity alone, so no flag can
+  // disagree with it.
+  static bool mapped(std::size_t capacity) { return capacity >= kMappedFrom; }
   bool grow_for(std::size_t extra);
+  void release();
 
   std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;

@@ -50,6 +50,22 @@ TEST(ContentBufferTest, BytesWrittenIntoTheTailBecomeContent) {
   EXPECT_EQ(std::memcmp(b.data(), expected, sizeof expected), 0);
 }
 
+// Growth from the heap into mapped pages and on by remapping must carry
+// every byte along.
+TEST(ContentBufferTest, ContentSurvivesGrowthPastTheMappedThreshold) {
+  ContentBuffer b;
+  std::vector<std::uint8_t> expected;
+  std::uint8_t next = 0;
+  while (expected.size() < 6 * ContentBuffer::kMappedFrom) {
+    const auto chunk = counting(expected.size() / 3 + 1000, next);
+    next = static_cast<std::uint8_t>(next + 17);
+    ASSERT_TRUE(b.append(chunk.data(), chunk.size()));
+    expected.insert(expected.end(), chunk.begin(), chunk.end());
+  }
+  ASSERT_EQ(b.size(), expected.size());
+  EXPECT_EQ(std::memcmp(b.data(), expected.data(), expected.size()), 0);
+}
+
 class ContentBufferRefusal : public ::testing::TestWithParam<std::size_t> {};
 
 // Sizes no allocator can satisfy, or whose sum with the content wraps: the
