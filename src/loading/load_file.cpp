@@ -12,11 +12,21 @@ namespace batchaugmentor::loading {
 
 namespace {
 
-// Reads that find no room left in the content buffer land here first, so a
-// file that ends exactly at the buffer's capacity does not grow it just to
-// learn that nothing follows. Larger than a page-sized step so that typical
-// image files take two or three reads.
-constexpr std::size_t kStagingSize = 64 * 1024;
+// Reads that find no room left in the content buffer land here first. A file
+// that fits in one staging read gets a content buffer of exactly its size
+// (most image files do: two reads, one allocation, one copy), and a file that
+// ends exactly at the buffer's capacity does not grow it just to learn that
+// nothing follows.
+constexpr std::size_t kStagingSize = 256 * 1024;
+
+// One staging block per thread, kept for the thread's life: a block this size
+// allocated per file would come fresh from the OS, page faults and all, for
+// every file.
+std::uint8_t* thread_staging() {
+  thread_local OwnedBuffer staging;
+  if (staging.data() == nullptr) staging = OwnedBuffer::allocate(kStagingSize);
+  return staging.data();
+}
 
 // Paths up to this length are terminated on the stack; longer ones (rare,
 // and already past most OS limits) on the heap.
@@ -25,8 +35,9 @@ constexpr std::size_t kInlinePathSize = 512;
 FileReadFailure out_of_memory() { return FileReadFailure{.os_error = 0, .out_of_memory = true}; }
 
 LoadOutcome read_to_end(platform::ReadOnlyFile& file) {
+  std::uint8_t* staging = thread_staging();
+  if (staging == nullptr) return out_of_memory();
   ContentBuffer content;
-  std::uint8_t staging[kStagingSize];
   for (;;) {
     if (content.spare() > 0) {
       platform::ReadResult r = file.read_some(content.end(), content.spare());
@@ -35,7 +46,7 @@ LoadOutcome read_to_end(platform::ReadOnlyFile& file) {
       content.commit(r.bytes);
       continue;
     }
-    platform::ReadResult r = file.read_some(staging, sizeof staging);
+    platform::ReadResult r = file.read_some(staging, kStagingSize);
     if (r.os_error != 0) return FileReadFailure{.os_error = r.os_error};
     if (r.bytes == 0) break;
     if (!content.append(staging, r.bytes)) return out_of_memory();
