@@ -45,23 +45,32 @@ PyObject* run(Body body) {
 }
 
 // Converts array outcomes in input order; the first failure is the call's
-// exception and everything else is dropped.
+// exception and everything else is dropped. The result arrays are made here,
+// on the calling thread, and filled by the workers.
 template <std::size_t D>
 PyResult<PyRef> arrays_to_list(std::vector<Outcome<OwnedArray<D>>> outcomes, BatchKind kind) {
-  std::vector<PyRef> objects;
-  objects.reserve(outcomes.size());
-  const NumpyApi* numpy = nullptr;
-  for (auto& outcome : outcomes) {
+  for (const auto& outcome : outcomes) {
     if (!outcome.ok()) return raise_batch_error(kind, outcome.error());
-    if (numpy == nullptr) {
-      auto api = numpy_api();
-      if (!api) return std::move(api).error();
-      numpy = *api;
-    }
-    auto object = to_numpy_array(*numpy, std::move(outcome).value());
-    if (!object) return object;
-    objects.push_back(object.take());
   }
+  std::vector<PyRef> objects;
+  std::vector<std::uint8_t*> targets;
+  objects.reserve(outcomes.size());
+  targets.reserve(outcomes.size());
+  if (!outcomes.empty()) {
+    auto api = numpy_api();
+    if (!api) return std::move(api).error();
+    for (const auto& outcome : outcomes) {
+      auto object = new_numpy_like(**api, outcome.value());
+      if (!object) return object;
+      targets.push_back(numpy_data(object->get()));
+      objects.push_back(object.take());
+    }
+  }
+  map_batch(outcomes.size(), [&](std::size_t i) {
+    OwnedArray<D> owned = std::move(outcomes[i]).value();  // freed here, on the worker
+    fill_numpy_data(targets[i], owned);
+    return true;
+  });
   return make_list(std::move(objects));
 }
 

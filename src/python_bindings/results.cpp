@@ -59,30 +59,35 @@ const char* prefix_of(BatchKind kind) {
 }  // namespace
 
 template <std::size_t D>
-PyResult<PyRef> to_numpy_array(const NumpyApi& numpy, OwnedArray<D> array) {
-  std::array<Py_intptr_t, D> dims{};
-  for (std::size_t i = 0; i < D; ++i) dims[i] = static_cast<Py_intptr_t>(array.shape[i]);
-  const std::size_t count = array.count();
-  const bool c_order = is_c_contiguous(array);
-  const bool block = count == 0 || c_order || (D > 1 && is_f_contiguous(array));
-  PyObject* descr = numpy.descr_from_type(kTypeUint8);
-  if (descr == nullptr) return PyError::fetch();
-  const bool fortran = block && count != 0 && !c_order;
-  auto result = checked(numpy.new_from_descr(descr, static_cast<int>(D), dims.data(), fortran));
-  if (!result) return result;
-  if (count != 0) {
-    auto* out = reinterpret_cast<std::uint8_t*>(as_raw_array(result->get())->data);
-    if (block) {
-      std::memcpy(out, array.bytes.data(), count);
-    } else {
-      copy_row_major(array, out);
-    }
-  }
-  return result;
+bool copies_as_block(const OwnedArray<D>& array) {
+  return array.count() == 0 || is_c_contiguous(array) || (D > 1 && is_f_contiguous(array));
 }
 
-template PyResult<PyRef> to_numpy_array<3>(const NumpyApi&, OwnedArray<3>);
-template PyResult<PyRef> to_numpy_array<4>(const NumpyApi&, OwnedArray<4>);
+template <std::size_t D>
+PyResult<PyRef> new_numpy_like(const NumpyApi& numpy, const OwnedArray<D>& array) {
+  std::array<Py_intptr_t, D> dims{};
+  for (std::size_t i = 0; i < D; ++i) dims[i] = static_cast<Py_intptr_t>(array.shape[i]);
+  PyObject* descr = numpy.descr_from_type(kTypeUint8);
+  if (descr == nullptr) return PyError::fetch();
+  // A Fortran-ordered block stays Fortran-ordered; everything else is C order.
+  const bool fortran = array.count() != 0 && copies_as_block(array) && !is_c_contiguous(array);
+  return checked(numpy.new_from_descr(descr, static_cast<int>(D), dims.data(), fortran));
+}
+
+template <std::size_t D>
+void fill_numpy_data(std::uint8_t* out, const OwnedArray<D>& array) {
+  if (array.count() == 0) return;
+  if (copies_as_block(array)) {
+    std::memcpy(out, array.bytes.data(), array.count());
+  } else {
+    copy_row_major(array, out);
+  }
+}
+
+template PyResult<PyRef> new_numpy_like<3>(const NumpyApi&, const OwnedArray<3>&);
+template PyResult<PyRef> new_numpy_like<4>(const NumpyApi&, const OwnedArray<4>&);
+template void fill_numpy_data<3>(std::uint8_t*, const OwnedArray<3>&);
+template void fill_numpy_data<4>(std::uint8_t*, const OwnedArray<4>&);
 
 PyError raise_batch_error(BatchKind kind, const OperationError& error) {
   std::string message = prefix_of(kind);
