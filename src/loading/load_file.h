@@ -14,16 +14,15 @@
 #include <string_view>
 #include <variant>
 
-#include "common/buffer.h"
+#include "loading/content_buffer.h"
 
 namespace batchaugmentor::loading {
 
-// The content of a file: the first size() bytes of storage.
+// The content of a file, size() bytes at data(); owns them.
 struct FileBytes {
-  OwnedBuffer storage;
-  std::size_t length = 0;
-  const std::uint8_t* data() const { return storage.data(); }
-  std::size_t size() const { return length; }
+  ContentBuffer content;
+  const std::uint8_t* data() const { return content.data(); }
+  std::size_t size() const { return content.size(); }
 };
 
 struct FileReadFailure {

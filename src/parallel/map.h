@@ -8,40 +8,243 @@
 //
 // map_batch calls item(i) exactly once for every i in [0, count) and returns
 // the outcomes in index order. map_batch_until_error stops starting new items
-// once one has failed and returns that error, or all values in index order.
+// once one has failed and returns that error (the first one recorded, not
+// necessarily the lowest index), or all values in index order.
 //
-// For now both run on the calling thread in index order; callers rely only on
-// the contract above.
+// Items run on the WorkerPool; the calling thread blocks until all are done.
+// A batch of 0 or 1 items runs on the calling thread, but the pool is built
+// by the first call all the same. Items must not touch Python objects.
+//
+// Splitting adapts to the load: a piece of the batch splits in two while its
+// split budget lasts (N at the top, halved per level), and a piece that was
+// stolen by another worker gets its budget topped up to N, because being
+// stolen means some worker ran dry. Each half writes its outcomes straight
+// into their final slots; halves that end and begin at the same index merge.
 #pragma once
 
+#include <algorithm>
+#include <atomic>
 #include <cstddef>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <string>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "common/buffer.h"
 #include "common/outcome.h"
+#include "parallel/fault.h"
+#include "parallel/worker_pool.h"
 
 namespace batchaugmentor {
+namespace parallel::internal {
+
+// Outcomes written so far by one piece: slots [start, start + written).
+struct WrittenRun {
+  std::size_t start;
+  std::size_t written;
+};
+
+struct Splitter {
+  std::size_t budget;
+  std::size_t threads;
+
+  // A piece of one item is never split.
+  bool try_split(std::size_t len, bool moved) {
+    if (len / 2 < 1) return false;
+    if (moved) {
+      budget = std::max(threads, budget / 2);
+      return true;
+    }
+    if (budget > 0) {
+      budget /= 2;
+      return true;
+    }
+    return false;
+  }
+};
+
+// Uninitialised, correctly aligned room for `count` values of T; each slot
+// is constructed by exactly one item and destroyed here or moved out.
+template <class T>
+class Slots {
+ public:
+  // The only way std::vector offers to fill elements that cannot be
+  // default-constructed is to append them, which one thread at a time
+  // would have to do in order; so items construct into these slots instead
+  // and the finished run is moved into the vector.
+  static std::optional<Slots> allocate(std::size_t count) {
+    std::size_t bytes = 0;
+    if (!checked_mul(count, sizeof(T), &bytes)) return std::nullopt;
+    void* p = bytes == 0 ? nullptr
+                         : ::operator new(bytes, std::align_val_t{alignof(T)}, std::nothrow);
+    if (bytes != 0 && p == nullptr) return std::nullopt;
+    return Slots(static_cast<T*>(p), count);
+  }
+
+  Slots(Slots&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)), count_(other.count_) {}
+  Slots(const Slots&) = delete;
+  Slots& operator=(const Slots&) = delete;
+  Slots& operator=(Slots&&) = delete;
+  ~Slots() {
+    if (data_ != nullptr) ::operator delete(data_, std::align_val_t{alignof(T)});
+  }
+
+  void construct(std::size_t i, T&& value) { new (data_ + i) T(std::move(value)); }
+  void destroy(std::size_t start, std::size_t n) {
+    for (std::size_t i = start; i < start + n; ++i) data_[i].~T();
+  }
+  // Moves slots [0, n) into `out` and destroys them.
+  void move_into(std::vector<T>& out, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) out.push_back(std::move(data_[i]));
+    destroy(0, n);
+  }
+  std::size_t size() const { return count_; }
+
+ private:
+  Slots(T* data, std::size_t count) : data_(data), count_(count) {}
+  T* data_;
+  std::size_t count_;
+};
+
+inline WrittenRun merge_runs(WrittenRun left, WrittenRun right, auto& slots) {
+  if (left.start + left.written == right.start) return {left.start, left.written + right.written};
+  // Only possible if a piece stopped early: its right neighbour's outcomes
+  // cannot be placed after a gap, so they are dropped.
+  slots.destroy(right.start, right.written);
+  return left;
+}
+
+template <class R, class F>
+struct OrderedMap {
+  WorkerPool& pool;
+  F& item;
+  Slots<R>& slots;
+
+  WrittenRun run(std::size_t start, std::size_t len, Splitter splitter, bool moved) {
+    if (splitter.try_split(len, moved)) {
+      std::size_t mid = len / 2;
+      if (!(mid <= len)) fault("assertion failed: index <= len");
+      auto [left, right] = pool.join(
+          [&](bool m) { return run(start, mid, splitter, m); },
+          [&](bool m) { return run(start + mid, len - mid, splitter, m); });
+      return merge_runs(left, right, slots);
+    }
+    std::size_t written = 0;
+    for (std::size_t i = start; i < start + len; ++i) {
+      if (written >= len) fault("too many values pushed to consumer");
+      slots.construct(i, item(i));
+      ++written;
+    }
+    return {start, written};
+  }
+};
+
+template <class V, class F>
+struct UntilErrorMap {
+  UntilErrorMap(WorkerPool& pool, F& item, Slots<V>& slots) : pool(pool), item(item), slots(slots) {}
+
+  WorkerPool& pool;
+  F& item;
+  Slots<V>& slots;
+  // Read and written without ordering: it only saves work, and the final
+  // result is read after the joins, which order everything before it.
+  std::atomic<bool> stop{false};
+  std::mutex error_lock;  // only ever try-locked, never waited for
+  std::optional<OperationError> first_error;
+
+  WrittenRun run(std::size_t start, std::size_t len, Splitter splitter, bool moved) {
+    if (stop.load(std::memory_order_relaxed)) return {start, 0};
+    if (splitter.try_split(len, moved)) {
+      std::size_t mid = len / 2;
+      if (!(mid <= len)) fault("assertion failed: index <= self.range.len()");
+      auto [left, right] = pool.join(
+          [&](bool m) { return run(start, mid, splitter, m); },
+          [&](bool m) { return run(start + mid, len - mid, splitter, m); });
+      return merge_runs(left, right, slots);
+    }
+    std::size_t written = 0;
+    for (std::size_t i = start; i < start + len; ++i) {
+      auto outcome = item(i);
+      if (!outcome.ok()) {
+        if (error_lock.try_lock()) {
+          if (!first_error) first_error = outcome.error();
+          error_lock.unlock();
+        }
+        stop.store(true, std::memory_order_relaxed);
+        break;
+      }
+      if (stop.load(std::memory_order_relaxed)) break;  // the value is dropped
+      slots.construct(i, std::move(outcome).value());
+      ++written;
+    }
+    return {start, written};
+  }
+};
+
+}  // namespace parallel::internal
 
 template <class F>
-auto map_batch(std::size_t count, F&& item) -> std::vector<std::invoke_result_t<F&, std::size_t>> {
-  std::vector<std::invoke_result_t<F&, std::size_t>> out;
-  out.reserve(count);
-  for (std::size_t i = 0; i < count; ++i) out.push_back(item(i));
+auto map_batch(std::size_t count, F&& item)
+    -> std::vector<std::invoke_result_t<F&, std::size_t>> {
+  using R = std::invoke_result_t<F&, std::size_t>;
+  using namespace parallel::internal;
+  parallel::WorkerPool& pool = parallel::WorkerPool::current();
+
+  // The batch length is that of a list the caller already holds, so a few
+  // dozen bytes per item not being available is an internal fault.
+  std::optional<Slots<R>> slots = Slots<R>::allocate(count);
+  if (!slots) fault_allocation(count * sizeof(R));
+  std::vector<R> out;
+  try {
+    out.reserve(count);
+  } catch (...) {
+    fault_allocation(count * sizeof(R));
+  }
+  if (!(out.capacity() - out.size() >= count)) {
+    fault("assertion failed: vec.capacity() - start >= len");
+  }
+
+  OrderedMap<R, F> map{pool, item, *slots};
+  WrittenRun total = map.run(0, count, Splitter{pool.size(), pool.size()}, false);
+  if (total.written != count) {
+    fault("expected " + std::to_string(count) + " total writes, but got " +
+          std::to_string(total.written));
+  }
+  slots->move_into(out, count);
   return out;
 }
 
 template <class F>
 auto map_batch_until_error(std::size_t count, F&& item)
     -> Outcome<std::vector<std::remove_cvref_t<decltype(item(std::size_t{0}).value())>>> {
-  using Value = std::remove_cvref_t<decltype(item(std::size_t{0}).value())>;
-  std::vector<Value> values;
-  values.reserve(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    auto r = item(i);
-    if (!r.ok()) return r.error();
-    values.push_back(std::move(r).value());
+  using V = std::remove_cvref_t<decltype(item(std::size_t{0}).value())>;
+  using namespace parallel::internal;
+  parallel::WorkerPool& pool = parallel::WorkerPool::current();
+
+  // The count is a frame count taken from the caller's array.
+  std::optional<Slots<V>> slots = Slots<V>::allocate(count);
+  if (!slots) return OperationError::out_of_memory();
+
+  UntilErrorMap<V, F> map(pool, item, *slots);
+  WrittenRun total = map.run(0, count, Splitter{pool.size(), pool.size()}, false);
+  if (map.first_error) {
+    slots->destroy(total.start, total.written);
+    return *map.first_error;
   }
+  BA_ASSERT(total.start == 0 && total.written == count);
+
+  std::vector<V> values;
+  try {
+    values.reserve(count);
+  } catch (...) {
+    slots->destroy(0, count);
+    return OperationError::out_of_memory();
+  }
+  slots->move_into(values, count);
   return values;
 }
 

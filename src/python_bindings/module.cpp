@@ -5,6 +5,7 @@
 // released with no exception pending.
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -103,22 +104,31 @@ PyObject* load_image_batch(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!paths) return std::move(paths).error();
     const auto& texts = *paths;
     auto outcomes = map_batch(texts.size(), [&](std::size_t i) { return loading::load_file_bytes(texts[i]); });
+    // bytes objects are made here, then filled by the workers: the copies of
+    // large files would otherwise run one after another on this thread.
     std::vector<PyRef> objects;
+    std::vector<char*> targets(outcomes.size(), nullptr);
     objects.reserve(outcomes.size());
-    for (auto& outcome : outcomes) {
-      // Taking the content out frees its native buffer as soon as it is copied.
-      loading::LoadOutcome taken = std::exchange(outcome, loading::FileReadFailure{});
-      if (auto* bytes = std::get_if<loading::FileBytes>(&taken)) {
-        auto object = checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes->data()),
-                                                        static_cast<Py_ssize_t>(bytes->size())));
+    for (std::size_t i = 0; i < outcomes.size(); ++i) {
+      if (auto* bytes = std::get_if<loading::FileBytes>(&outcomes[i])) {
+        auto object = checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(bytes->size())));
         if (!object) return object;
+        targets[i] = PyBytes_AsString(object->get());
+        if (targets[i] == nullptr) return PyError::fetch();
         objects.push_back(object.take());
-      } else if (std::get<loading::FileReadFailure>(taken).out_of_memory) {
+      } else if (std::get<loading::FileReadFailure>(outcomes[i]).out_of_memory) {
         return PyError::make(PyExc_MemoryError, "File loading failed: not enough memory for the content");
       } else {
         objects.push_back(PyRef::borrow(Py_None));
       }
     }
+    map_batch(outcomes.size(), [&](std::size_t i) {
+      loading::LoadOutcome taken = std::move(outcomes[i]);  // freed here, on the worker
+      if (auto* bytes = std::get_if<loading::FileBytes>(&taken)) {
+        if (bytes->size() != 0) std::memcpy(targets[i], bytes->data(), bytes->size());
+      }
+      return true;
+    });
     return make_list(std::move(objects));
   });
 }

@@ -1,0 +1,278 @@
+"""Prepare a folder of photographs for a model, with batchaugmentor and with Pillow alone.
+
+    python examples/demo.py                  # the photographs that scikit-image ships
+    python examples/demo.py ~/Pictures/cats  # your own folder
+    python examples/demo.py --output out --size 160 --batch-size 8
+
+Both pipelines load the files, decode them with Pillow, cut the largest
+centred square, resize it to SIZE x SIZE with a Lanczos kernel and measure
+its mean luminance. batchaugmentor does the loading, cropping, resizing and
+measuring a batch at a time on its own threads; the Pillow pipeline does
+them image by image. The script writes the first few results as PNG files
+and a contact sheet of all of them into the output folder, then prints what
+it did and how long each stage took in each pipeline.
+"""
+
+from __future__ import annotations
+
+import argparse
+import importlib.util
+import io
+import sys
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+
+try:
+    import numpy as np
+    from PIL import Image, ImageDraw, ImageStat
+except ImportError as missing:  # pragma: no cover - the message is the point
+    sys.exit(f"This demo needs NumPy and Pillow: pip install numpy pillow ({missing})")
+
+import batchaugmentor as ba
+
+# Real photographs in scikit-image's wheel (its other data files are
+# synthetic patterns, textures or arrays). Whatever of these is present is used.
+SKIMAGE_PHOTOGRAPHS = (
+    "astronaut.png",
+    "chelsea.png",
+    "coffee.png",
+    "rocket.jpg",
+    "retina.jpg",
+    "hubble_deep_field.jpg",
+    "motorcycle_left.png",
+    "camera.png",
+)
+IMAGE_SUFFIXES = {".png", ".jpg", ".jpeg", ".bmp", ".gif", ".tif", ".tiff", ".webp", ".ppm"}
+SAVED_RESULTS = 4
+
+
+def skimage_photographs() -> list[Path]:
+    # find_spec locates the package without importing it: importing skimage
+    # pulls in SciPy and takes seconds, and only its data folder is wanted.
+    spec = importlib.util.find_spec("skimage")
+    if spec is None or not spec.submodule_search_locations:
+        sys.exit(
+            "No folder given and scikit-image is not installed.\n"
+            "Either pass a folder of images: python examples/demo.py PATH\n"
+            "or install the sample photographs: pip install scikit-image"
+        )
+    data = Path(next(iter(spec.submodule_search_locations))) / "data"
+    found = [data / name for name in SKIMAGE_PHOTOGRAPHS if (data / name).is_file()]
+    if not found:
+        sys.exit(f"scikit-image is installed but none of its photographs are in {data}")
+    return found
+
+
+def images_in(folder: Path) -> list[Path]:
+    if not folder.is_dir():
+        sys.exit(f"Not a folder: {folder}")
+    found = sorted(p for p in folder.iterdir() if p.suffix.lower() in IMAGE_SUFFIXES and p.is_file())
+    if not found:
+        sys.exit(f"No image files ({', '.join(sorted(IMAGE_SUFFIXES))}) in {folder}")
+    return found
+
+
+def batches(items: list, size: int):
+    for start in range(0, len(items), size):
+        yield items[start : start + size]
+
+
+@dataclass
+class Timings:
+    seconds: dict[str, float] = field(default_factory=dict)
+
+    def add(self, stage: str, since: float) -> None:
+        self.seconds[stage] = self.seconds.get(stage, 0.0) + time.perf_counter() - since
+
+    def keep_fastest(self, other: "Timings") -> None:
+        for stage, seconds in other.seconds.items():
+            self.seconds[stage] = min(seconds, self.seconds.get(stage, seconds))
+
+
+@dataclass
+class Result:
+    pixels: list[np.ndarray]  # SIZE x SIZE x 3, uint8
+    luminance: list[float]
+    skipped: list[Path]
+
+
+def decode(data: bytes) -> Image.Image | None:
+    try:
+        with Image.open(io.BytesIO(data)) as image:
+            return image.convert("RGB")
+    except (OSError, ValueError, Image.DecompressionBombError):
+        return None
+
+
+def run_batchaugmentor(paths: list[Path], size: int, batch_size: int, t: Timings) -> Result:
+    result = Result([], [], [])
+    for group in batches(paths, batch_size):
+        start = time.perf_counter()
+        contents = ba.load_image_batch([str(p) for p in group])
+        t.add("load", start)
+
+        start = time.perf_counter()
+        arrays = []
+        for path, data in zip(group, contents):
+            image = decode(data) if data is not None else None
+            if image is None:
+                result.skipped.append(path)
+            else:
+                arrays.append(np.asarray(image))
+        t.add("decode", start)
+        if not arrays:
+            continue
+
+        start = time.perf_counter()
+        sides = [min(a.shape[:2]) for a in arrays]
+        crops = ba.batch_center_crop_images(arrays, [(s, s) for s in sides])
+        t.add("centre crop", start)
+
+        start = time.perf_counter()
+        resized = ba.batch_resize_images(crops, [(size, size)] * len(crops))
+        t.add("resize", start)
+
+        start = time.perf_counter()
+        result.luminance += ba.batch_calculate_luminance(resized)
+        t.add("luminance", start)
+        result.pixels += resized
+    return result
+
+
+def run_pillow(paths: list[Path], size: int, batch_size: int, t: Timings) -> Result:
+    result = Result([], [], [])
+    for group in batches(paths, batch_size):
+        start = time.perf_counter()
+        contents = []
+        for path in group:
+            try:
+                with open(path, "rb") as f:
+                    contents.append(f.read())
+            except OSError:
+                contents.append(None)
+        t.add("load", start)
+
+        start = time.perf_counter()
+        images = []
+        for path, data in zip(group, contents):
+            image = decode(data) if data is not None else None
+            if image is None:
+                result.skipped.append(path)
+            else:
+                images.append(image)
+        t.add("decode", start)
+
+        start = time.perf_counter()
+        crops = []
+        for image in images:
+            side = min(image.size)
+            left, top = (image.width - side) // 2, (image.height - side) // 2
+            crops.append(image.crop((left, top, left + side, top + side)))
+        t.add("centre crop", start)
+
+        start = time.perf_counter()
+        resized = [c.resize((size, size), Image.Resampling.LANCZOS) for c in crops]
+        t.add("resize", start)
+
+        start = time.perf_counter()
+        result.luminance += [ImageStat.Stat(r.convert("L")).mean[0] for r in resized]
+        t.add("luminance", start)
+        result.pixels += [np.asarray(r) for r in resized]
+    return result
+
+
+def contact_sheet(pixels: list[np.ndarray], labels: list[str], size: int) -> Image.Image:
+    columns = min(4, len(pixels))
+    rows = -(-len(pixels) // columns)
+    caption, gap = 16, 6
+    sheet = Image.new("RGB", (columns * (size + gap) + gap, rows * (size + caption + gap) + gap), "white")
+    draw = ImageDraw.Draw(sheet)
+    for i, (tile, label) in enumerate(zip(pixels, labels)):
+        x = gap + (i % columns) * (size + gap)
+        y = gap + (i // columns) * (size + caption + gap)
+        sheet.paste(Image.fromarray(tile), (x, y))
+        draw.text((x + 2, y + size + 2), label, fill="black")
+    return sheet
+
+
+def print_table(ours: Timings, pillow: Timings) -> None:
+    # The total is the sum of the fastest stages, not the fastest whole run.
+    stages = ["load", "decode", "centre crop", "resize", "luminance"]
+    print(f"\n{'stage':<12} {'batchaugmentor':>15} {'Pillow alone':>13} {'speed-up':>9}")
+    for stage in stages + ["total"]:
+        a = sum(ours.seconds.values()) if stage == "total" else ours.seconds.get(stage, 0.0)
+        b = sum(pillow.seconds.values()) if stage == "total" else pillow.seconds.get(stage, 0.0)
+        ratio = f"{b / a:8.1f}x" if a > 0 else "        -"
+        print(f"{stage:<12} {a * 1e3:12.1f} ms {b * 1e3:10.1f} ms {ratio}")
+    print("(fastest of the timed runs for each stage; decoding is Pillow in both pipelines)")
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("folder", nargs="?", type=Path, help="folder of image files (default: scikit-image's photographs)")
+    parser.add_argument("--output", type=Path, default=Path("demo_output"), help="where to write results (default: demo_output)")
+    parser.add_argument("--size", type=int, default=224, help="side of the square results in pixels (default: 224)")
+    parser.add_argument("--batch-size", type=int, default=16, help="images per batch (default: 16)")
+    parser.add_argument("--runs", type=int, default=5, help="timed runs of each pipeline; the table shows the fastest (default: 5)")
+    args = parser.parse_args(argv)
+    if args.size < 1 or args.batch_size < 1 or args.runs < 1:
+        parser.error("--size, --batch-size and --runs must be positive")
+
+    paths = images_in(args.folder) if args.folder else skimage_photographs()
+    source = args.folder if args.folder else paths[0].parent
+    print(f"{len(paths)} image files from {source}")
+
+    # One untimed run of each first: it warms the page cache, starts the
+    # worker threads and loads Pillow's codecs, costs that only the first
+    # pipeline to run would otherwise pay.
+    run_batchaugmentor(paths, args.size, args.batch_size, Timings())
+    run_pillow(paths, args.size, args.batch_size, Timings())
+    ours, pillow = Timings(), Timings()
+    for _ in range(args.runs):
+        run = Timings()
+        result = run_batchaugmentor(paths, args.size, args.batch_size, run)
+        ours.keep_fastest(run)
+        run = Timings()
+        reference = run_pillow(paths, args.size, args.batch_size, run)
+        pillow.keep_fastest(run)
+
+    for path in result.skipped:
+        print(f"  skipped (unreadable or not an image): {path.name}")
+    names = [p.name for p in paths if p not in result.skipped]
+    if not names:
+        print("Nothing to do: no file could be decoded.")
+        return 1
+
+    args.output.mkdir(parents=True, exist_ok=True)
+    print(f"\n{'image':<28} {'luminance':>9} {'Pillow':>8} {'max |diff| vs Pillow':>21}")
+    for name, pixels, lum, ref_pixels, ref_lum in zip(
+        names, result.pixels, result.luminance, reference.pixels, reference.luminance
+    ):
+        diff = int(np.abs(pixels.astype(np.int16) - ref_pixels.astype(np.int16)).max())
+        print(f"{name:<28} {lum:9.2f} {ref_lum:8.2f} {diff:21d}")
+
+    written = []
+    for index, (name, pixels) in enumerate(zip(names, result.pixels)):
+        if index == SAVED_RESULTS:
+            break
+        target = args.output / f"{index:02d}_{Path(name).stem}_{args.size}.png"
+        Image.fromarray(pixels).save(target)
+        written.append(target)
+    sheet = contact_sheet(result.pixels, [f"{Path(n).stem[:20]} L={v:.0f}" for n, v in zip(names, result.luminance)], args.size)
+    sheet_path = args.output / "contact_sheet.png"
+    sheet.save(sheet_path)
+    written.append(sheet_path)
+
+    print(
+        f"\nProcessed {len(names)} images: centre square crop, Lanczos resize to "
+        f"{args.size}x{args.size}, mean BT.601 luminance, in batches of {args.batch_size}, "
+        f"{args.runs} timed runs."
+    )
+    print_table(ours, pillow)
+    print(f"\nWrote {len(written)} files to {args.output}/: " + ", ".join(p.name for p in written))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

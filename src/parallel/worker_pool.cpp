@@ -1,0 +1,236 @@
+#include "parallel/worker_pool.h"
+
+#include <algorithm>
+#include <atomic>
+#include <limits>
+#include <mutex>
+#include <new>
+#include <string>
+
+#include "platform/process.h"
+#include "platform/thread.h"
+
+namespace batchaugmentor::parallel {
+namespace {
+
+constexpr std::size_t kDefaultStackBytes = std::size_t{2} << 20;
+constexpr char kStackVariable[] = "BATCHAUGMENTOR_STACK_SIZE";
+
+thread_local WorkerThread* t_worker = nullptr;
+thread_local std::unique_ptr<CallerLatch> t_caller_latch;
+
+// The global pool. Acquire/release on the pointer publishes the fully built
+// pool to threads that skip the build lock.
+std::atomic<WorkerPool*> g_pool{nullptr};
+std::mutex g_build_lock;
+bool g_fork_handler_registered = false;  // under g_build_lock
+
+void forget_pool_after_fork() {
+  // Runs in the child on the forking thread, the only thread there. The
+  // parent's workers are gone; their records may be mid-update, so they are
+  // abandoned, never touched. Python holds its interpreter lock around both
+  // the batch calls and fork(), so the build lock is free here; it is made
+  // anew anyway, as a lock copied from a multi-threaded parent may not be.
+  g_pool.store(nullptr, std::memory_order_relaxed);
+  new (&g_build_lock) std::mutex;
+  t_worker = nullptr;  // set only for the calling thread of a fallback pool
+  // A worker of the parent could still have been inside set() of this
+  // thread's latch when the fork happened.
+  static_cast<void>(t_caller_latch.release());
+}
+
+std::uint64_t seed_hash(std::uint64_t x) {
+  // A 64-bit finaliser: consecutive counter values give unrelated seeds.
+  x += 0x9E3779B97F4A7C15ULL;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
+  return x ^ (x >> 31);
+}
+
+std::uint64_t next_seed() {
+  // Relaxed: only distinctness matters, not ordering with other memory.
+  static std::atomic<std::uint64_t> counter{0};
+  for (;;) {
+    std::uint64_t seed = seed_hash(counter.fetch_add(1, std::memory_order_relaxed) + 1);
+    if (seed != 0) return seed;
+  }
+}
+
+std::optional<std::uint64_t> count_variable(const char* name) {
+  std::optional<std::string> value = platform::get_env(name);
+  if (!value) return std::nullopt;
+  return parse_count(*value);
+}
+
+}  // namespace
+
+std::uint64_t WorkerThread::next_random() {
+  std::uint64_t x = random_state;
+  x ^= x >> 12;
+  x ^= x << 25;
+  x ^= x >> 27;
+  random_state = x;
+  return x * 0x2545F4914F6CDD1DULL;
+}
+
+std::optional<std::uint64_t> parse_count(std::string_view text) {
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  if (text.empty()) return std::nullopt;
+  std::uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    std::uint64_t digit = static_cast<std::uint64_t>(c - '0');
+    if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
+std::size_t thread_count_from_environment() {
+  std::uint64_t n = 0;
+  if (auto v = count_variable("RAYON_NUM_THREADS"); v && *v > 0) {
+    n = *v;
+  } else if (auto w = count_variable("RAYON_RS_NUM_CPUS"); w && *w > 0) {
+    n = *w;
+  } else {
+    n = std::max<std::size_t>(platform::processor_count(), 1);
+  }
+  return static_cast<std::size_t>(std::min<std::uint64_t>(n, WorkerPool::kMaxThreads));
+}
+
+std::size_t worker_stack_bytes() {
+  static const std::size_t bytes = [] {
+    std::optional<std::uint64_t> v = count_variable(kStackVariable);
+    if (!v || *v > std::numeric_limits<std::size_t>::max()) return kDefaultStackBytes;
+    return static_cast<std::size_t>(*v);
+  }();
+  return bytes;
+}
+
+CallerLatch& caller_latch() {
+  if (!t_caller_latch) t_caller_latch = std::make_unique<CallerLatch>();
+  return *t_caller_latch;
+}
+
+WorkerPool::WorkerPool(std::size_t threads)
+    : size_(threads), workers_(std::make_unique<WorkerThread[]>(threads)), sleep_(threads) {
+  for (std::size_t i = 0; i < threads; ++i) {
+    workers_[i].pool = this;
+    workers_[i].index = i;
+    workers_[i].random_state = next_seed();
+    workers_[i].stop.emplace(sleep_, i);
+  }
+}
+
+WorkerThread* WorkerPool::current_worker() { return t_worker; }
+
+WorkerPool::BuildResult WorkerPool::build(std::size_t threads, ThreadStarter start) {
+  BA_ASSERT(threads >= 1 && threads <= kMaxThreads);
+  // Never freed: started threads use it until the process ends.
+  auto* pool = new WorkerPool(threads);
+  for (std::size_t i = 0; i < threads; ++i) {
+    int error = start(&WorkerPool::worker_main, &pool->workers_[i], worker_stack_bytes());
+    if (error != 0) {
+      for (std::size_t j = 0; j < i; ++j) pool->workers_[j].stop->set();
+      return {nullptr, error};
+    }
+  }
+  return {pool, 0};
+}
+
+WorkerPool& WorkerPool::build_or_fault(std::size_t threads, ThreadStarter start) {
+  BuildResult built = build(threads, start);
+  if (built.pool != nullptr) return *built.pool;
+  if (platform::is_not_supported_error(built.error) && t_worker == nullptr) {
+    auto* pool = new WorkerPool(1);
+    pool->in_caller_ = true;
+    t_worker = &pool->workers_[0];
+    return *pool;
+  }
+  std::string message =
+      "The global thread pool has not been initialized.: ThreadPoolBuildError { kind: IOError(" +
+      platform::describe_os_error(built.error) + ") }";
+  fault(message);
+}
+
+WorkerPool& WorkerPool::global() {
+  WorkerPool* pool = g_pool.load(std::memory_order_acquire);
+  if (pool != nullptr) return *pool;
+  std::lock_guard<std::mutex> guard(g_build_lock);
+  pool = g_pool.load(std::memory_order_relaxed);  // the lock orders it
+  if (pool == nullptr) {
+    if (!g_fork_handler_registered) {
+      platform::on_fork_child(&forget_pool_after_fork);
+      g_fork_handler_registered = true;
+    }
+    pool = &build_or_fault(thread_count_from_environment(), &platform::start_detached_thread);
+    g_pool.store(pool, std::memory_order_release);
+  }
+  return *pool;
+}
+
+WorkerPool& WorkerPool::current() {
+  WorkerThread* worker = t_worker;
+  return worker != nullptr ? *worker->pool : global();
+}
+
+void WorkerPool::worker_main(void* record) {
+  auto* worker = static_cast<WorkerThread*>(record);
+  t_worker = worker;
+  worker->pool->wait_until(*worker, *worker->stop);
+  t_worker = nullptr;  // told to stop: the thread ends here
+}
+
+void WorkerPool::post_local(WorkerThread& worker, PoolJob* job) {
+  bool was_empty = worker.deque.empty();
+  worker.deque.push(job);
+  sleep_.notify_jobs(was_empty);
+}
+
+void WorkerPool::post_injected(PoolJob* job) {
+  bool was_empty = injected_.push(job);
+  sleep_.notify_jobs(was_empty);
+}
+
+void WorkerPool::wait_until(WorkerThread& worker, JoinLatch& latch) {
+  while (!latch.probe()) {
+    if (PoolJob* job = worker.deque.pop()) {
+      run_job(job);
+      continue;
+    }
+    IdleState idle = sleep_.start_looking(worker.index);
+    PoolJob* found = nullptr;
+    while (!latch.probe()) {
+      found = find_work(worker);
+      if (found != nullptr) break;
+      sleep_.no_work_found(idle, latch.core());
+    }
+    sleep_.work_found();
+    if (found != nullptr) run_job(found);
+  }
+}
+
+PoolJob* WorkerPool::find_work(WorkerThread& worker) {
+  if (PoolJob* job = worker.deque.pop()) return job;
+  if (PoolJob* job = steal(worker)) return job;
+  return injected_.pop();
+}
+
+PoolJob* WorkerPool::steal(WorkerThread& worker) {
+  std::size_t n = size_;
+  if (n <= 1) return nullptr;
+  for (;;) {
+    bool retry = false;
+    std::size_t start = static_cast<std::size_t>(worker.next_random() % n);
+    for (std::size_t k = 0; k < n; ++k) {
+      std::size_t victim = start + k < n ? start + k : start + k - n;
+      if (victim == worker.index) continue;
+      Steal<PoolJob*> s = workers_[victim].deque.steal();
+      if (s.state == StealState::kSuccess) return s.value;
+      if (s.state == StealState::kRetry) retry = true;
+    }
+    if (!retry) return nullptr;
+  }
+}
+
+}  // namespace batchaugmentor::parallel

@@ -1,0 +1,23 @@
+// Large anonymous memory blocks straight from the OS, for buffers that grow
+// to many megabytes.
+//
+//   void* p = platform::map_pages(64 << 20);            // nullptr on failure
+//   p = platform::remap_pages(p, 64 << 20, 128 << 20);  // nullptr: p still valid
+//   platform::unmap_pages(p, 128 << 20);
+//
+// Growing a block remaps its pages instead of copying them. No huge pages are
+// asked for: they make filling faster on average, but where memory is
+// fragmented the first fault can stall for a second while the kernel
+// compacts, which is worse in a library call than the steady gain.
+// Sizes are the caller's byte counts; rounding to whole pages happens inside.
+#pragma once
+
+#include <cstddef>
+
+namespace batchaugmentor::platform {
+
+void* map_pages(std::size_t bytes);
+void* remap_pages(void* block, std::size_t old_bytes, std::size_t new_bytes);
+void unmap_pages(void* block, std::size_t bytes);
+
+}  // namespace batchaugmentor::platform

@@ -1,0 +1,162 @@
+import os
+import subprocess
+import sys
+
+import pytest
+
+import batchaugmentor as ba
+
+
+def write(path, data):
+    path.write_bytes(data)
+    return str(path)
+
+
+@pytest.fixture
+def payload():
+    return os.urandom(70_000)
+
+
+class TestContent:
+    @pytest.mark.parametrize("size", [0, 1, 8, 9, 262_143, 262_144, 262_145, 3_000_001])
+    def test_bytes_come_back_unchanged(self, tmp_path, size):
+        data = os.urandom(size)
+        [result] = ba.load_image_batch([write(tmp_path / "f.bin", data)])
+        assert type(result) is bytes
+        assert result == data
+
+    def test_empty_file_is_empty_bytes_not_none(self, tmp_path):
+        assert ba.load_image_batch([write(tmp_path / "empty", b"")]) == [b""]
+
+    def test_empty_list(self):
+        assert ba.load_image_batch([]) == []
+
+    def test_content_is_not_checked_as_an_image(self, tmp_path):
+        data = b"not a picture\x00\xff" * 100
+        assert ba.load_image_batch([write(tmp_path / "x.jpg", data)]) == [data]
+
+    @pytest.mark.parametrize("device", ["/dev/null"])
+    def test_device_with_no_data(self, device):
+        assert ba.load_image_batch([device]) == [b""]
+
+
+class TestUnreadable:
+    """A file that cannot be read is None in its slot; the others still load."""
+
+    @pytest.mark.parametrize(
+        "make_bad",
+        [
+            pytest.param(lambda d: str(d / "missing.png"), id="missing"),
+            pytest.param(lambda d: str(d), id="directory"),
+            pytest.param(lambda d: "", id="empty-path"),
+            pytest.param(lambda d: str(d / "missing-dir" / "x.png"), id="missing-parent"),
+            pytest.param(lambda d: str(d / "good.bin") + "/x", id="file-as-directory"),
+        ],
+    )
+    def test_failure_is_none_between_good_files(self, tmp_path, payload, make_bad):
+        good = write(tmp_path / "good.bin", payload)
+        assert ba.load_image_batch([good, make_bad(tmp_path), good]) == [payload, None, payload]
+
+    def test_nul_in_path_is_none_even_when_the_part_before_it_exists(self, tmp_path, payload):
+        good = write(tmp_path / "good.bin", payload)
+        assert ba.load_image_batch([good + "\x00.txt", good]) == [None, payload]
+
+    @pytest.mark.skipif(hasattr(os, "geteuid") and os.geteuid() == 0, reason="root reads every file")
+    def test_file_without_read_permission(self, tmp_path, payload):
+        secret = write(tmp_path / "secret", payload)
+        os.chmod(secret, 0)
+        try:
+            assert ba.load_image_batch([secret]) == [None]
+        finally:
+            os.chmod(secret, 0o600)
+
+    def test_fifo_without_writer_does_not_hang(self, tmp_path):
+        fifo = tmp_path / "fifo"
+        os.mkfifo(fifo)
+        assert ba.load_image_batch([str(fifo)]) == [b""]
+
+
+class TestPaths:
+    def test_same_file_twice_around_a_missing_one(self, tmp_path, payload):
+        good = write(tmp_path / "a.bin", payload)
+        missing = str(tmp_path / "nope.bin")
+        assert ba.load_image_batch([good, missing, good]) == [payload, None, payload]
+
+    def test_relative_paths_follow_the_current_directory(self, tmp_path, monkeypatch):
+        (tmp_path / "sub").mkdir()
+        write(tmp_path / "sub" / "r.bin", b"relative")
+        monkeypatch.chdir(tmp_path)
+        assert ba.load_image_batch(["sub/r.bin", "./sub/r.bin", "sub/../sub/r.bin", "r.bin"]) == [
+            b"relative",
+            b"relative",
+            b"relative",
+            None,
+        ]
+
+    def test_path_longer_than_260_characters(self, tmp_path, payload):
+        folder = tmp_path
+        while len(str(folder)) < 300:
+            folder = folder / ("d" * 40)
+        folder.mkdir(parents=True)
+        path = write(folder / "deep.bin", payload)
+        assert len(path) > 260
+        assert ba.load_image_batch([path]) == [payload]
+
+    def test_non_ascii_names(self, tmp_path, payload):
+        path = write(tmp_path / "café_日本_😀.bin", payload)
+        assert ba.load_image_batch([path]) == [payload]
+
+
+class TestBatch:
+    def test_many_files_keep_their_order(self, tmp_path):
+        contents = [os.urandom(i % 50 * 997) + i.to_bytes(4, "little") for i in range(1500)]
+        paths = [write(tmp_path / f"{i}.bin", c) for i, c in enumerate(contents)]
+        # Every fifth slot unreadable, to show failures stay in their own slots.
+        paths = [str(tmp_path / "gone") if i % 5 == 0 else p for i, p in enumerate(paths)]
+        expected = [None if i % 5 == 0 else c for i, c in enumerate(contents)]
+        assert ba.load_image_batch(paths) == expected
+
+    def test_no_file_descriptors_left_open(self, tmp_path, payload):
+        good = write(tmp_path / "good.bin", payload)
+        paths = [good, str(tmp_path), str(tmp_path / "missing")] * 200
+        before = len(os.listdir("/proc/self/fd"))
+        ba.load_image_batch(paths)
+        assert len(os.listdir("/proc/self/fd")) == before
+
+    def test_result_list_is_new_each_call(self, tmp_path, payload):
+        good = write(tmp_path / "good.bin", payload)
+        first = ba.load_image_batch([good])
+        second = ba.load_image_batch([good])
+        assert first == second and first is not second
+
+
+class TestFileChangingWhileRead:
+    def test_file_being_appended_to_by_another_process(self, tmp_path):
+        # Another process, because the call keeps the interpreter lock while
+        # it reads: a Python thread of this process could not write meanwhile.
+        initial = os.urandom(2_000_000)
+        extra = os.urandom(16_000_000)
+        path = write(tmp_path / "growing.bin", initial)
+        source = write(tmp_path / "extra.bin", extra)
+        appender = subprocess.Popen(
+            [
+                sys.executable,
+                "-c",
+                "import sys\n"
+                "data = open(sys.argv[2], 'rb').read()\n"
+                "with open(sys.argv[1], 'ab', buffering=0) as f:\n"
+                "    for i in range(0, len(data), 16384): f.write(data[i:i + 16384])\n",
+                path,
+                source,
+            ]
+        )
+        seen = []
+        while appender.poll() is None or not seen:
+            seen += ba.load_image_batch([path] * 4)
+        assert appender.wait() == 0
+        final = initial + extra
+        assert any(len(c) < len(final) for c in seen), "no read overlapped the writer"
+        for content in seen:
+            assert len(initial) <= len(content) <= len(final)
+            assert content == final[: len(content)]
+        assert ba.load_image_batch([path]) == [final]
