@@ -2,18 +2,16 @@
 //
 //   ContentBuffer content;
 //   if (!content.append(chunk, n)) return out_of_memory;   // grows as needed
-//   std::size_t room = content.spare();                     // read straight into
-//   content.commit(read_into(content.end(), room));         // the unused tail
+//   if (!content.make_room(64 << 10)) return out_of_memory; // or read straight
+//   content.commit(read_into(content.end(), content.spare()));  // into the tail
 //
-// When an append does not fit, the capacity becomes max(2 * capacity,
-// needed, 8): amortised linear growth without asking how big the file is.
-// Small buffers live on the heap. From kMappedFrom bytes on they live in
-// pages mapped for them alone, which grow by remapping instead of copying
-// into freshly touched memory, the dominant cost when a buffer climbs to tens
-// of megabytes (the heap's own large blocks are no help: once a few have been
-// freed it serves them from the heap top, which copies on growth and gives
-// the memory back on every free). A failed growth leaves the content intact
-// and reports false; it never ends the process.
+// When the content outgrows its capacity, the capacity becomes
+// max(2 * capacity, needed, 8): amortised linear growth without asking how
+// big the file is. The bytes live in a page block from the block cache (see
+// block_cache.h), at least as large as the capacity: most growth stays inside
+// the block, and a block that must grow is remapped, never copied. A failed
+// growth leaves the content intact and reports false; it never ends the
+// process.
 #pragma once
 
 #include <cstddef>
@@ -24,15 +22,14 @@ namespace batchaugmentor::loading {
 
 class ContentBuffer {
  public:
-  static constexpr std::size_t kMappedFrom = 1 << 20;
-
   ContentBuffer() = default;
   ContentBuffer(const ContentBuffer&) = delete;
   ContentBuffer& operator=(const ContentBuffer&) = delete;
   ContentBuffer(ContentBuffer&& other) noexcept
       : data_(std::exchange(other.data_, nullptr)),
         size_(std::exchange(other.size_, 0)),
-        capacity_(std::exchange(other.capacity_, 0)) {}
+        capacity_(std::exchange(other.capacity_, 0)),
+        block_bytes_(std::exchange(other.block_bytes_, 0)) {}
   ContentBuffer& operator=(ContentBuffer&& other) noexcept;
   ~ContentBuffer() { release(); }
 
@@ -46,18 +43,18 @@ class ContentBuffer {
   // Marks n bytes written into end() as content; n <= spare().
   void commit(std::size_t n) { size_ += n; }
 
+  // Grows, by the rule above, until at least n bytes are spare.
+  bool make_room(std::size_t n) { return n <= spare() || grow_for(n); }
   bool append(const std::uint8_t* bytes, std::size_t n);
 
  private:
-  // Where the block lives follows from its capacity alone, so no flag can
-  // disagree with it.
-  static bool mapped(std::size_t capacity) { return capacity >= kMappedFrom; }
   bool grow_for(std::size_t extra);
   void release();
 
   std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
+  std::size_t block_bytes_ = 0;  // of the block at data_, >= capacity_
 };
 
 }  // namespace batchaugmentor::loading

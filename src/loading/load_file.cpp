@@ -12,21 +12,9 @@ namespace batchaugmentor::loading {
 
 namespace {
 
-// Reads that find no room left in the content buffer land here first. A file
-// that fits in one staging read gets a content buffer of exactly its size
-// (most image files do: two reads, one allocation, one copy), and a file that
-// ends exactly at the buffer's capacity does not grow it just to learn that
-// nothing follows.
-constexpr std::size_t kStagingSize = 256 * 1024;
-
-// One staging block per thread, kept for the thread's life: a block this size
-// allocated per file would come fresh from the OS, page faults and all, for
-// every file.
-std::uint8_t* thread_staging() {
-  thread_local OwnedBuffer staging;
-  if (staging.data() == nullptr) staging = OwnedBuffer::allocate(kStagingSize);
-  return staging.data();
-}
+// The first read asks for this much: one read fills a typical image file
+// and the next one returns 0. Larger files double the capacity from here.
+constexpr std::size_t kFirstRead = 128 * 1024;
 
 // Paths up to this length are terminated on the stack; longer ones (rare,
 // and already past most OS limits) on the heap.
@@ -34,22 +22,18 @@ constexpr std::size_t kInlinePathSize = 512;
 
 FileReadFailure out_of_memory() { return FileReadFailure{.os_error = 0, .out_of_memory = true}; }
 
+// Reads straight into the content's tail, so each byte is copied once. A
+// full buffer is grown before the read that may find the end: growing only
+// remaps, so it costs nothing the next read does not need anyway.
 LoadOutcome read_to_end(platform::ReadOnlyFile& file) {
-  std::uint8_t* staging = thread_staging();
-  if (staging == nullptr) return out_of_memory();
   ContentBuffer content;
+  if (!content.make_room(kFirstRead)) return out_of_memory();
   for (;;) {
-    if (content.spare() > 0) {
-      platform::ReadResult r = file.read_some(content.end(), content.spare());
-      if (r.os_error != 0) return FileReadFailure{.os_error = r.os_error};
-      if (r.bytes == 0) break;
-      content.commit(r.bytes);
-      continue;
-    }
-    platform::ReadResult r = file.read_some(staging, kStagingSize);
+    if (!content.make_room(1)) return out_of_memory();
+    platform::ReadResult r = file.read_some(content.end(), content.spare());
     if (r.os_error != 0) return FileReadFailure{.os_error = r.os_error};
     if (r.bytes == 0) break;
-    if (!content.append(staging, r.bytes)) return out_of_memory();
+    content.commit(r.bytes);
   }
   return FileBytes{std::move(content)};
 }

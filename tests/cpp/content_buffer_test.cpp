@@ -50,13 +50,13 @@ TEST(ContentBufferTest, BytesWrittenIntoTheTailBecomeContent) {
   EXPECT_EQ(std::memcmp(b.data(), expected, sizeof expected), 0);
 }
 
-// Growth from the heap into mapped pages and on by remapping must carry
-// every byte along.
-TEST(ContentBufferTest, ContentSurvivesGrowthPastTheMappedThreshold) {
+// Growth within a block, then across blocks by remapping, must carry every
+// byte along.
+TEST(ContentBufferTest, ContentSurvivesGrowthAcrossBlocks) {
   ContentBuffer b;
   std::vector<std::uint8_t> expected;
   std::uint8_t next = 0;
-  while (expected.size() < 6 * ContentBuffer::kMappedFrom) {
+  while (expected.size() < 6 * (std::size_t{1} << 20)) {
     const auto chunk = counting(expected.size() / 3 + 1000, next);
     next = static_cast<std::uint8_t>(next + 17);
     ASSERT_TRUE(b.append(chunk.data(), chunk.size()));
