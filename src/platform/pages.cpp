@@ -42,4 +42,15 @@ void unmap_pages(void* block, std::size_t bytes) {
   if (block != nullptr && whole_pages(bytes, &size)) ::munmap(block, size);
 }
 
+void prepare_for_writing(void* target, std::size_t bytes) {
+  static const std::uintptr_t page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+  const auto start = reinterpret_cast<std::uintptr_t>(target);
+  if (bytes == 0 || start > UINTPTR_MAX - bytes) return;
+  // Inward to whole pages: the partial pages at the ends may hold other data.
+  const std::uintptr_t first = (start + page - 1) / page * page;
+  const std::uintptr_t last = (start + bytes) / page * page;
+  if (first >= last) return;
+  ::madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
+}
+
 }  // namespace batchaugmentor::platform

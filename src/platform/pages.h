@@ -10,6 +10,13 @@
 // fragmented the first fault can stall for a second while the kernel
 // compacts, which is worse in a library call than the steady gain.
 // Sizes are the caller's byte counts; rounding to whole pages happens inside.
+//
+//   platform::prepare_for_writing(target, n);  // then fill all n bytes
+//
+// prepare_for_writing() maps in, ahead of a copy that will write every byte,
+// the whole pages inside [target, target + n), in one call rather than one
+// fault per page. Pages already there are left as they are; it changes no
+// byte and is only a hint, so a kernel without it changes nothing.
 #pragma once
 
 #include <cstddef>
@@ -19,5 +26,6 @@ namespace batchaugmentor::platform {
 void* map_pages(std::size_t bytes);
 void* remap_pages(void* block, std::size_t old_bytes, std::size_t new_bytes);
 void unmap_pages(void* block, std::size_t bytes);
+void prepare_for_writing(void* target, std::size_t bytes);
 
 }  // namespace batchaugmentor::platform

@@ -17,6 +17,7 @@
 #include "luminance/luminance.h"
 #include "parallel/fault.h"
 #include "parallel/map.h"
+#include "platform/pages.h"
 #include "python_bindings/arguments.h"
 #include "python_bindings/errors.h"
 #include "python_bindings/numpy_api.h"
@@ -96,6 +97,8 @@ PyResult<PyRef> image_batch(const FunctionSignature& signature, PyObject* args, 
 PyResult<std::vector<TargetSize>> sizes64(PyObject* o, const char* p) { return extract_target_sizes(o, p, 64); }
 PyResult<std::vector<TargetSize>> sizes32(PyObject* o, const char* p) { return extract_target_sizes(o, p, 32); }
 
+constexpr std::size_t kFillStep = 1 << 20;
+
 PyObject* load_image_batch(PyObject*, PyObject* args, PyObject* kwargs) {
   return run([&]() -> PyResult<PyRef> {
     auto slots = bind_arguments(kLoadSignature, args, kwargs);
@@ -125,7 +128,11 @@ PyObject* load_image_batch(PyObject*, PyObject* args, PyObject* kwargs) {
     map_batch(outcomes.size(), [&](std::size_t i) {
       loading::LoadOutcome taken = std::move(outcomes[i]);  // freed here, on the worker
       if (auto* bytes = std::get_if<loading::FileBytes>(&taken)) {
-        if (bytes->size() != 0) std::memcpy(targets[i], bytes->data(), bytes->size());
+        for (std::size_t done = 0; done < bytes->size(); done += kFillStep) {
+          const std::size_t n = std::min(kFillStep, bytes->size() - done);
+          platform::prepare_for_writing(targets[i] + done, n);
+          std::memcpy(targets[i] + done, bytes->data() + done, n);
+        }
       }
       return true;
     });

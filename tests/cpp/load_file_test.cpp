@@ -68,7 +68,7 @@ std::vector<std::uint8_t> content_of(const LoadOutcome& r) {
   return {bytes.data(), bytes.data() + bytes.size()};
 }
 
-// Sizes around the staging step and the growth steps, where an off-by-one in
+// Sizes around the first read and the growth steps, where an off-by-one in
 // the buffer logic would drop or duplicate bytes.
 class LoadFileSizes : public LoadFileTest, public ::testing::WithParamInterface<std::size_t> {};
 
@@ -80,7 +80,7 @@ TEST_P(LoadFileSizes, ReturnsExactContent) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Boundaries, LoadFileSizes,
-                         ::testing::Values(0, 1, 7, 8, 9, 8191, 8192, 8193, 262143, 262144, 262145,
+                         ::testing::Values(0, 1, 7, 8, 9, 8191, 8192, 8193, 65536, 131071, 131072, 131073, 262143, 262144, 262145,
                                            524288, 524289, 3 * 262144 + 5, 5'000'000));
 
 TEST_F(LoadFileTest, FailuresCarryTheOsError) {

@@ -123,6 +123,15 @@ class TestBatch:
         ba.load_image_batch(paths)
         assert len(os.listdir("/proc/self/fd")) == before
 
+    def test_later_calls_see_only_their_own_files(self, tmp_path):
+        # Native buffers are reused from call to call: a short file read after
+        # a long one must not pick up the long one's bytes or length.
+        long = [write(tmp_path / f"long{i}", os.urandom(2_000_000 + 4097 * i)) for i in range(6)]
+        short = [write(tmp_path / f"short{i}", os.urandom(1 + 1000 * i)) for i in range(40)]
+        for paths in (long, short, long + short, short[::-1]):
+            expected = [open(p, "rb").read() for p in paths]
+            assert ba.load_image_batch(paths) == expected
+
     def test_result_list_is_new_each_call(self, tmp_path, payload):
         good = write(tmp_path / "good.bin", payload)
         first = ba.load_image_batch([good])
