@@ -97,6 +97,10 @@ PyResult<PyRef> image_batch(const FunctionSignature& signature, PyObject* args, 
 PyResult<std::vector<TargetSize>> sizes64(PyObject* o, const char* p) { return extract_target_sizes(o, p, 64); }
 PyResult<std::vector<TargetSize>> sizes32(PyObject* o, const char* p) { return extract_target_sizes(o, p, 32); }
 
+// The bytes objects' pages are fresh, and taking them one fault at a time
+// costs more than the copy itself; asking for each megabyte's pages in one
+// call before copying it was faster on both small and large files than
+// either that or one call for a whole large object.
 constexpr std::size_t kFillStep = 1 << 20;
 
 PyObject* load_image_batch(PyObject*, PyObject* args, PyObject* kwargs) {
