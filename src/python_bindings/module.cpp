@@ -102,6 +102,13 @@ PyResult<std::vector<TargetSize>> sizes32(PyObject* o, const char* p) { return e
 // call before copying it was faster on both small and large files than
 // either that or one call for a whole large object.
 constexpr std::size_t kFillStep = 1 << 20;
+constexpr std::size_t kFillPiece = 4 << 20;
+
+struct FillPiece {
+  std::size_t item;
+  std::size_t offset;
+  std::size_t length;
+};
 
 PyObject* load_image_batch(PyObject*, PyObject* args, PyObject* kwargs) {
   return run([&]() -> PyResult<PyRef> {
@@ -129,14 +136,37 @@ PyObject* load_image_batch(PyObject*, PyObject* args, PyObject* kwargs) {
         objects.push_back(PyRef::borrow(Py_None));
       }
     }
-    map_batch(outcomes.size(), [&](std::size_t i) {
-      loading::LoadOutcome taken = std::move(outcomes[i]);  // freed here, on the worker
-      if (auto* bytes = std::get_if<loading::FileBytes>(&taken)) {
-        for (std::size_t done = 0; done < bytes->size(); done += kFillStep) {
-          const std::size_t n = std::min(kFillStep, bytes->size() - done);
-          platform::prepare_for_writing(targets[i] + done, n);
-          std::memcpy(targets[i] + done, bytes->data() + done, n);
-        }
+    // A few large files would leave workers idle if each file were one
+    // item, so the fill runs over pieces of at most kFillPiece bytes. The
+    // last piece of a file to finish frees its content, on a worker, so the
+    // freed block lands in a worker's cache for the next call.
+    std::vector<FillPiece> pieces;
+    std::vector<std::atomic<std::size_t>> unfinished(outcomes.size());
+    for (std::size_t i = 0; i < outcomes.size(); ++i) {
+      const auto* bytes = std::get_if<loading::FileBytes>(&outcomes[i]);
+      if (bytes == nullptr) continue;
+      std::size_t offset = 0, count = 0;
+      do {  // an empty content still gets one piece, which frees it
+        const std::size_t length = std::min(kFillPiece, bytes->size() - offset);
+        pieces.push_back({i, offset, length});
+        offset += length;
+        ++count;
+      } while (offset < bytes->size());
+      unfinished[i].store(count, std::memory_order_relaxed);
+    }
+    map_batch(pieces.size(), [&](std::size_t p) {
+      const FillPiece& piece = pieces[p];
+      const auto& bytes = std::get<loading::FileBytes>(outcomes[piece.item]);
+      for (std::size_t done = 0; done < piece.length; done += kFillStep) {
+        const std::size_t n = std::min(kFillStep, piece.length - done);
+        char* target = targets[piece.item] + piece.offset + done;
+        platform::prepare_for_writing(target, n);
+        std::memcpy(target, bytes.data() + piece.offset + done, n);
+      }
+      // acq_rel: every other piece's reads of the content happen before the
+      // last one frees it.
+      if (unfinished[piece.item].fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        loading::LoadOutcome freed_here = std::move(outcomes[piece.item]);
       }
       return true;
     });

@@ -132,6 +132,16 @@ class TestBatch:
             expected = [open(p, "rb").read() for p in paths]
             assert ba.load_image_batch(paths) == expected
 
+    def test_large_files_among_small_empty_and_missing_ones(self, tmp_path):
+        # Large contents are copied out in several pieces, possibly on
+        # different threads; every piece must land in its own place.
+        mib = 1 << 20
+        sizes = [4 * mib, 0, 4 * mib + 1, 13, 9 * mib + 4095, 4 * mib - 1]
+        paths = [write(tmp_path / f"{i}.bin", os.urandom(n)) for i, n in enumerate(sizes)]
+        paths.insert(2, str(tmp_path / "missing"))
+        expected = [None if p.endswith("missing") else open(p, "rb").read() for p in paths]
+        assert ba.load_image_batch(paths) == expected
+
     def test_result_list_is_new_each_call(self, tmp_path, payload):
         good = write(tmp_path / "good.bin", payload)
         first = ba.load_image_batch([good])
