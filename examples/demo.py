@@ -50,14 +50,14 @@ SAVED_RESULTS = 4
 def skimage_photographs() -> list[Path]:
     # find_spec locates the package without importing it: importing skimage
     # pulls in SciPy and takes seconds, and only its data folder is wanted.
-    spec = importlib.util.find_spec("skimage")
-    if spec is None or not spec.submodule_search_locations:
+    package = importlib.util.find_spec("skimage")
+    if package is None or not package.submodule_search_locations:
         sys.exit(
             "No folder given and scikit-image is not installed.\n"
             "Either pass a folder of images: python examples/demo.py PATH\n"
             "or install the sample photographs: pip install scikit-image"
         )
-    data = Path(next(iter(spec.submodule_search_locations))) / "data"
+    data = Path(next(iter(package.submodule_search_locations))) / "data"
     found = [data / name for name in SKIMAGE_PHOTOGRAPHS if (data / name).is_file()]
     if not found:
         sys.exit(f"scikit-image is installed but none of its photographs are in {data}")
