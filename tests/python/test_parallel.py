@@ -103,6 +103,16 @@ class TestOrdering:
         for i, (a, (x, y, w, h)) in enumerate(zip(images, boxes)):
             np.testing.assert_array_equal(out[i], a[y:y + h, x:x + w], err_msg=f"item {i}")
 
+    def test_nested_maps_frames_of_many_videos(self):
+        # Each video's frames run as a map of their own inside the batch map.
+        rng = np.random.default_rng(11)
+        videos = [rng.integers(0, 256, (f, 12, 16, 3), dtype=np.uint8) for f in (1, 9, 4, 17, 2, 6)]
+        sizes = [(5 + i, 7 + i) for i in range(len(videos))]
+        out = batchaugmentor.batch_resize_videos(videos, sizes)
+        for video, size, result in zip(videos, sizes, out):
+            frames = batchaugmentor.batch_resize_images(list(video), [size] * len(video))
+            np.testing.assert_array_equal(result, np.stack(frames))
+
     def test_lowest_failing_index_is_reported(self):
         # Items 5 and 2 both fail; with many items in flight item 5 may well
         # fail first in time, but the report names the earlier one.
