@@ -76,6 +76,39 @@ PyResult<PyRef> arrays_to_list(std::vector<Outcome<OwnedArray<D>>> outcomes, Bat
   return make_list(std::move(objects));
 }
 
+// For results whose shape is known before the batch runs (the resizes): the
+// arrays are made first, here, and the items write their pixels straight into
+// them, so each result is written once. An array NumPy cannot make leaves a
+// null destination, which the item reports as out-of-memory only once its own
+// checks have passed, so the first failure in input order is still the one
+// raised.
+template <std::size_t D, class ShapeOf, class Item>
+PyResult<PyRef> presized_batch(std::size_t count, ShapeOf shape_of, Item item, BatchKind kind) {
+  std::vector<PyRef> objects(count);
+  std::vector<std::uint8_t*> targets(count, nullptr);
+  if (count > 0) {
+    auto api = numpy_api();
+    if (!api) return std::move(api).error();
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::array<Py_intptr_t, D> dims = shape_of(i);
+      PyObject* descr = (*api)->descr_from_type(kTypeUint8);
+      if (descr == nullptr) return PyError::fetch();
+      PyObject* array = (*api)->new_from_descr(descr, static_cast<int>(D), dims.data(), false);
+      if (array == nullptr) {
+        PyErr_Clear();
+        continue;
+      }
+      objects[i] = PyRef::steal(array);
+      targets[i] = numpy_data(array);
+    }
+  }
+  auto outcomes = map_batch(count, [&](std::size_t i) { return item(i, targets[i]); });
+  for (const auto& outcome : outcomes) {
+    if (!outcome.ok()) return raise_batch_error(kind, outcome.error());
+  }
+  return make_list(std::move(objects));
+}
+
 // The three crop functions and the image resize share one shape: images
 // paired with a per-item parameter list, one owned array per pair.
 template <class Extract, class Item>
@@ -203,13 +236,26 @@ PyObject* batch_random_crop_images(PyObject*, PyObject* args, PyObject* kwargs) 
 }
 
 PyObject* batch_resize_images(PyObject*, PyObject* args, PyObject* kwargs) {
-  return run([&] {
-    return image_batch(kResizeSignature, args, kwargs, sizes32,
-                       [](const ImageView& v, const TargetSize& t) {
-                         return resize::resize_image(v, static_cast<std::uint32_t>(t.width),
-                                                     static_cast<std::uint32_t>(t.height));
-                       },
-                       BatchKind::kResize);
+  return run([&]() -> PyResult<PyRef> {
+    auto slots = bind_arguments(kResizeSignature, args, kwargs);
+    if (!slots) return std::move(slots).error();
+    auto images = extract_image_list((*slots)[0], "images");
+    if (!images) return std::move(images).error();
+    auto sizes = sizes32((*slots)[1], "target_sizes");
+    if (!sizes) return std::move(sizes).error();
+    const auto& views = images->views;
+    const auto& targets = *sizes;
+    return presized_batch<3>(
+        std::min(views.size(), targets.size()),
+        [&](std::size_t i) {
+          return std::array<Py_intptr_t, 3>{static_cast<Py_intptr_t>(targets[i].height),
+                                            static_cast<Py_intptr_t>(targets[i].width), 3};
+        },
+        [&](std::size_t i, std::uint8_t* destination) {
+          return resize::resize_image_into(views[i], static_cast<std::uint32_t>(targets[i].width),
+                                           static_cast<std::uint32_t>(targets[i].height), destination);
+        },
+        BatchKind::kResize);
   });
 }
 
@@ -243,14 +289,20 @@ PyObject* batch_resize_videos(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!videos) return std::move(videos).error();
     auto sizes = sizes32((*slots)[1], "target_sizes");
     if (!sizes) return std::move(sizes).error();
-    const std::size_t count = std::min(videos->views.size(), sizes->size());
     const auto& views = videos->views;
     const auto& targets = *sizes;
-    auto outcomes = map_batch(count, [&](std::size_t i) {
-      return resize::resize_video(views[i], static_cast<std::uint32_t>(targets[i].width),
-                                  static_cast<std::uint32_t>(targets[i].height));
-    });
-    return arrays_to_list(std::move(outcomes), BatchKind::kResizeVideo);
+    return presized_batch<4>(
+        std::min(views.size(), targets.size()),
+        [&](std::size_t i) {
+          return std::array<Py_intptr_t, 4>{static_cast<Py_intptr_t>(views[i].shape[0]),
+                                            static_cast<Py_intptr_t>(targets[i].height),
+                                            static_cast<Py_intptr_t>(targets[i].width), 3};
+        },
+        [&](std::size_t i, std::uint8_t* destination) {
+          return resize::resize_video_into(views[i], static_cast<std::uint32_t>(targets[i].width),
+                                           static_cast<std::uint32_t>(targets[i].height), destination);
+        },
+        BatchKind::kResizeVideo);
   });
 }
 

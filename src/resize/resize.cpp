@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <utility>
 
 #include "parallel/map.h"
@@ -19,8 +20,6 @@ constexpr char kImageTooLarge[] = "Image height and width must be below 2^32";
 constexpr char kVideoTooLarge[] = "Video frame height and width must be below 2^32";
 
 constexpr std::size_t kMaxAxis = std::numeric_limits<std::uint32_t>::max();
-
-struct FrameDone {};
 
 // The pixels of an RGB view as rows the kernel can read: in place when each
 // row is already packed R G B R G B (any row stride, even negative), else
@@ -45,56 +44,81 @@ Outcome<resampling::RgbRows> rows_of(const ImageView& image, resampling::RgbRast
 }
 
 // Resizes a checked RGB image into dst (height * width * 3 bytes, row-major).
-Outcome<FrameDone> resize_into(const ImageView& image, const resampling::ResizePlan& plan,
-                               std::uint8_t* dst) {
+Outcome<Resized> resize_into(const ImageView& image, const resampling::ResizePlan& plan,
+                             std::uint8_t* dst) {
   resampling::RgbRaster packed;
   auto rows = rows_of(image, packed);
   if (!rows.ok()) return rows.error();
   if (!plan.run(rows.value(), dst)) return OperationError::out_of_memory();
-  return FrameDone{};
+  return Resized{};
+}
+
+// The checks, in order, before anything is allocated.
+std::optional<OperationError> image_refusal(const ImageView& image, std::uint32_t width,
+                                            std::uint32_t height) {
+  if (image.shape[2] != 3) return OperationError::refused(kImageChannels);
+  if (width == 0 || height == 0) return OperationError::refused(kTargetZero);
+  if (image.shape[0] > kMaxAxis || image.shape[1] > kMaxAxis) return OperationError::refused(kImageTooLarge);
+  return std::nullopt;
+}
+
+std::optional<OperationError> video_refusal(const VideoView& video, std::uint32_t width,
+                                            std::uint32_t height) {
+  if (video.shape[3] != 3) return OperationError::refused(kVideoChannels);
+  if (width == 0 || height == 0) return OperationError::refused(kTargetZero);
+  if (video.shape[1] > kMaxAxis || video.shape[2] > kMaxAxis) return OperationError::refused(kVideoTooLarge);
+  return std::nullopt;
 }
 
 }  // namespace
 
-Outcome<ImageArray> resize_image(const ImageView& image, std::uint32_t width,
-                                 std::uint32_t height) {
-  if (image.shape[2] != 3) return OperationError::refused(kImageChannels);
-  if (width == 0 || height == 0) return OperationError::refused(kTargetZero);
-  if (image.shape[0] > kMaxAxis || image.shape[1] > kMaxAxis) {
-    return OperationError::refused(kImageTooLarge);
-  }
-  auto out = ImageArray::row_major({height, width, 3});
-  if (!out.ok()) return out.error();
+Outcome<Resized> resize_image_into(const ImageView& image, std::uint32_t width, std::uint32_t height,
+                                   std::uint8_t* destination) {
+  if (auto refusal = image_refusal(image, width, height)) return *refusal;
+  if (destination == nullptr) return OperationError::out_of_memory();
   auto plan = resampling::ResizePlan::make(static_cast<std::uint32_t>(image.shape[1]),
                                           static_cast<std::uint32_t>(image.shape[0]), width, height);
   if (!plan.ok()) return plan.error();
-  auto done = resize_into(image, plan.value(), out.value().origin_ptr());
+  return resize_into(image, plan.value(), destination);
+}
+
+Outcome<ImageArray> resize_image(const ImageView& image, std::uint32_t width,
+                                 std::uint32_t height) {
+  if (auto refusal = image_refusal(image, width, height)) return *refusal;
+  auto out = ImageArray::row_major({height, width, 3});
+  if (!out.ok()) return out.error();
+  auto done = resize_image_into(image, width, height, out.value().origin_ptr());
   if (!done.ok()) return done.error();
   return out;
 }
 
-Outcome<VideoArray> resize_video(const VideoView& video, std::uint32_t width,
-                                 std::uint32_t height) {
-  if (video.shape[3] != 3) return OperationError::refused(kVideoChannels);
-  if (width == 0 || height == 0) return OperationError::refused(kTargetZero);
-  if (video.shape[1] > kMaxAxis || video.shape[2] > kMaxAxis) {
-    return OperationError::refused(kVideoTooLarge);
-  }
-  // Every frame is resized straight into its place in the result, so a video
-  // costs one output's worth of memory rather than two.
-  auto out = VideoArray::row_major({video.shape[0], height, width, 3});
-  if (!out.ok()) return out.error();
-  if (video.shape[0] == 0) return out;  // nothing to filter, however large the target
+Outcome<Resized> resize_video_into(const VideoView& video, std::uint32_t width, std::uint32_t height,
+                                   std::uint8_t* destination) {
+  if (auto refusal = video_refusal(video, width, height)) return *refusal;
+  if (destination == nullptr) return OperationError::out_of_memory();
+  if (video.shape[0] == 0) return Resized{};  // nothing to filter, however large the target
   // All frames share one size, so they share the filter windows too.
   auto plan = resampling::ResizePlan::make(static_cast<std::uint32_t>(video.shape[2]),
                                           static_cast<std::uint32_t>(video.shape[1]), width, height);
   if (!plan.ok()) return plan.error();
-  std::uint8_t* base = out.value().origin_ptr();
   const std::size_t frame_bytes = static_cast<std::size_t>(width) * height * 3;
   auto frames = map_batch_until_error(video.shape[0], [&](std::size_t i) {
-    return resize_into(frame_view(video, i), plan.value(), base + i * frame_bytes);
+    return resize_into(frame_view(video, i), plan.value(), destination + i * frame_bytes);
   });
   if (!frames.ok()) return frames.error();
+  return Resized{};
+}
+
+Outcome<VideoArray> resize_video(const VideoView& video, std::uint32_t width,
+                                 std::uint32_t height) {
+  if (auto refusal = video_refusal(video, width, height)) return *refusal;
+  // Every frame is resized straight into its place in the result, so a video
+  // costs one output's worth of memory rather than two.
+  auto out = VideoArray::row_major({video.shape[0], height, width, 3});
+  if (!out.ok()) return out.error();
+  if (video.shape[0] == 0) return out;  // holds no bytes, so there is nowhere to write
+  auto done = resize_video_into(video, width, height, out.value().origin_ptr());
+  if (!done.ok()) return done.error();
   return out;
 }
 
