@@ -238,6 +238,18 @@ class TestRefusals:
             ba.batch_resize_images([good, good, bad_channels], [(2, 2), (0, 1), (2, 2)])
         assert str(info.value) == TARGET_ZERO
 
+    def test_unallocatable_result_keeps_input_order_of_failures(self):
+        rgb, rgba = np.zeros((4, 4, 3), np.uint8), np.zeros((4, 4, 4), np.uint8)
+        huge = (2**32 - 1, 2**32 - 1)
+        # A refused item is refused whatever its target; memory only counts
+        # for an item whose checks pass.
+        with pytest.raises(ValueError, match="^Resizing failed: Only RGB images"):
+            ba.batch_resize_images([rgba, rgb], [huge, (2, 2)])
+        with pytest.raises(MemoryError):
+            ba.batch_resize_images([rgb, rgba], [huge, (2, 2)])
+        with pytest.raises(RuntimeError, match="^Video resizing failed$"):
+            ba.batch_resize_videos([rgba[None], rgb[None]], [huge, (2, 2)])
+
     @pytest.mark.parametrize("shape", [(1, 2**32), (2**32, 1), (3, 2**32 + 5)])
     def test_axis_of_two_to_the_32_is_refused_not_truncated(self, shape):
         with pytest.raises(ValueError) as info:
