@@ -143,6 +143,44 @@ struct FillPiece {
   std::size_t length;
 };
 
+// Copies each file's content into its bytes object's memory on the workers
+// and frees the content there. A few large files would leave workers idle if
+// each file were one item, so the copy runs over pieces of at most
+// kFillPiece bytes; the last piece of a file to finish frees its content, on
+// a worker, so the freed block lands in a worker's cache for the next call.
+void fill_file_contents(std::vector<loading::LoadOutcome>& outcomes, const std::vector<char*>& targets) {
+  std::vector<FillPiece> pieces;
+  std::vector<std::atomic<std::size_t>> unfinished(outcomes.size());
+  for (std::size_t i = 0; i < outcomes.size(); ++i) {
+    const auto* bytes = std::get_if<loading::FileBytes>(&outcomes[i]);
+    if (bytes == nullptr) continue;
+    std::size_t offset = 0, count = 0;
+    do {  // an empty content still gets one piece, which frees it
+      const std::size_t length = std::min(kFillPiece, bytes->size() - offset);
+      pieces.push_back({i, offset, length});
+      offset += length;
+      ++count;
+    } while (offset < bytes->size());
+    unfinished[i].store(count, std::memory_order_relaxed);
+  }
+  map_batch(pieces.size(), [&](std::size_t p) {
+    const FillPiece& piece = pieces[p];
+    const auto& bytes = std::get<loading::FileBytes>(outcomes[piece.item]);
+    for (std::size_t done = 0; done < piece.length; done += kFillStep) {
+      const std::size_t n = std::min(kFillStep, piece.length - done);
+      char* target = targets[piece.item] + piece.offset + done;
+      platform::prepare_for_writing(target, n);
+      std::memcpy(target, bytes.data() + piece.offset + done, n);
+    }
+    // acq_rel: every other piece's reads of the content happen before the
+    // last one frees it.
+    if (unfinished[piece.item].fetch_sub(1, std::memory_order_acq_rel) == 1) {
+      loading::LoadOutcome freed_here = std::move(outcomes[piece.item]);
+    }
+    return true;
+  });
+}
+
 PyObject* load_image_batch(PyObject*, PyObject* args, PyObject* kwargs) {
   return run([&]() -> PyResult<PyRef> {
     auto slots = bind_arguments(kLoadSignature, args, kwargs);
@@ -169,40 +207,7 @@ PyObject* load_image_batch(PyObject*, PyObject* args, PyObject* kwargs) {
         objects.push_back(PyRef::borrow(Py_None));
       }
     }
-    // A few large files would leave workers idle if each file were one
-    // item, so the fill runs over pieces of at most kFillPiece bytes. The
-    // last piece of a file to finish frees its content, on a worker, so the
-    // freed block lands in a worker's cache for the next call.
-    std::vector<FillPiece> pieces;
-    std::vector<std::atomic<std::size_t>> unfinished(outcomes.size());
-    for (std::size_t i = 0; i < outcomes.size(); ++i) {
-      const auto* bytes = std::get_if<loading::FileBytes>(&outcomes[i]);
-      if (bytes == nullptr) continue;
-      std::size_t offset = 0, count = 0;
-      do {  // an empty content still gets one piece, which frees it
-        const std::size_t length = std::min(kFillPiece, bytes->size() - offset);
-        pieces.push_back({i, offset, length});
-        offset += length;
-        ++count;
-      } while (offset < bytes->size());
-      unfinished[i].store(count, std::memory_order_relaxed);
-    }
-    map_batch(pieces.size(), [&](std::size_t p) {
-      const FillPiece& piece = pieces[p];
-      const auto& bytes = std::get<loading::FileBytes>(outcomes[piece.item]);
-      for (std::size_t done = 0; done < piece.length; done += kFillStep) {
-        const std::size_t n = std::min(kFillStep, piece.length - done);
-        char* target = targets[piece.item] + piece.offset + done;
-        platform::prepare_for_writing(target, n);
-        std::memcpy(target, bytes.data() + piece.offset + done, n);
-      }
-      // acq_rel: every other piece's reads of the content happen before the
-      // last one frees it.
-      if (unfinished[piece.item].fetch_sub(1, std::memory_order_acq_rel) == 1) {
-        loading::LoadOutcome freed_here = std::move(outcomes[piece.item]);
-      }
-      return true;
-    });
+    fill_file_contents(outcomes, targets);
     return make_list(std::move(objects));
   });
 }
