@@ -86,7 +86,6 @@ struct OwnedArray {
 };
 
 using ImageArray = OwnedArray<3>;
-using VideoArray = OwnedArray<4>;
 
 struct CropBox {
   std::uint64_t x = 0, y = 0, width = 0, height = 0;

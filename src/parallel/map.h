@@ -3,8 +3,8 @@
 //   std::vector<Outcome<ImageArray>> out =
 //       map_batch(n, [&](std::size_t i) { return crop_image(views[i], boxes[i]); });
 //
-//   Outcome<std::vector<ImageArray>> frames = map_batch_until_error(
-//       f, [&](std::size_t i) { return resize_image(frame_view(video, i), w, h); });
+//   Outcome<std::vector<Resized>> frames = map_batch_until_error(
+//       f, [&](std::size_t i) { return resize_image(frame_view(video, i), w, h, dst[i]); });
 //
 // map_batch calls item(i) exactly once for every i in [0, count) and returns
 // the outcomes in index order. map_batch_until_error stops starting new items
@@ -118,6 +118,20 @@ inline WrittenRun merge_runs(WrittenRun left, WrittenRun right, auto& slots) {
   return left;
 }
 
+// Runs a piece as two halves joined on the pool when the splitter allows it
+// (each half through map.run); nothing when the piece should run whole.
+template <class Map>
+std::optional<WrittenRun> run_split(Map& map, std::size_t start, std::size_t len, Splitter splitter,
+                                    bool moved, const char* cut_check) {
+  if (!splitter.try_split(len, moved)) return std::nullopt;
+  std::size_t mid = len / 2;
+  if (!(mid <= len)) fault(cut_check);
+  auto [left, right] = map.pool.join(
+      [&](bool m) { return map.run(start, mid, splitter, m); },
+      [&](bool m) { return map.run(start + mid, len - mid, splitter, m); });
+  return merge_runs(left, right, map.slots);
+}
+
 template <class R, class F>
 struct OrderedMap {
   WorkerPool& pool;
@@ -125,13 +139,8 @@ struct OrderedMap {
   Slots<R>& slots;
 
   WrittenRun run(std::size_t start, std::size_t len, Splitter splitter, bool moved) {
-    if (splitter.try_split(len, moved)) {
-      std::size_t mid = len / 2;
-      if (!(mid <= len)) fault("assertion failed: index <= len");
-      auto [left, right] = pool.join(
-          [&](bool m) { return run(start, mid, splitter, m); },
-          [&](bool m) { return run(start + mid, len - mid, splitter, m); });
-      return merge_runs(left, right, slots);
+    if (auto halves = run_split(*this, start, len, splitter, moved, "assertion failed: index <= len")) {
+      return *halves;
     }
     std::size_t written = 0;
     for (std::size_t i = start; i < start + len; ++i) {
@@ -158,13 +167,9 @@ struct UntilErrorMap {
 
   WrittenRun run(std::size_t start, std::size_t len, Splitter splitter, bool moved) {
     if (stop.load(std::memory_order_relaxed)) return {start, 0};
-    if (splitter.try_split(len, moved)) {
-      std::size_t mid = len / 2;
-      if (!(mid <= len)) fault("assertion failed: index <= self.range.len()");
-      auto [left, right] = pool.join(
-          [&](bool m) { return run(start, mid, splitter, m); },
-          [&](bool m) { return run(start + mid, len - mid, splitter, m); });
-      return merge_runs(left, right, slots);
+    if (auto halves = run_split(*this, start, len, splitter, moved,
+                                "assertion failed: index <= self.range.len()")) {
+      return *halves;
     }
     std::size_t written = 0;
     for (std::size_t i = start; i < start + len; ++i) {

@@ -53,7 +53,6 @@ PyResult<T> finish(PyStatus status, T value, const char* parameter) {
   return value;
 }
 
-const NumpyApi* g_numpy_for_u8 = nullptr;
 PyObject* g_u8_descr = nullptr;  // kept for the life of the process
 
 template <std::size_t D>
@@ -73,9 +72,8 @@ PyResult<ArrayList<D>> extract_arrays(PyObject* object, const char* parameter) {
           return downcast_error(element, "PyArray<T, D>");
         }
         if (type_number(element) != kTypeUint8) {
-          if (g_u8_descr == nullptr || g_numpy_for_u8 != &numpy) {
+          if (g_u8_descr == nullptr) {
             g_u8_descr = numpy.descr_from_type(kTypeUint8);
-            g_numpy_for_u8 = &numpy;
             if (g_u8_descr == nullptr) return PyError::fetch();
           }
           if (!numpy.equivalent_types(as_raw_array(element)->descr, g_u8_descr)) {

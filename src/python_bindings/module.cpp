@@ -49,8 +49,7 @@ PyObject* run(Body body) {
 // Converts array outcomes in input order; the first failure is the call's
 // exception and everything else is dropped. The result arrays are made here,
 // on the calling thread, and filled by the workers.
-template <std::size_t D>
-PyResult<PyRef> arrays_to_list(std::vector<Outcome<OwnedArray<D>>> outcomes, BatchKind kind) {
+PyResult<PyRef> arrays_to_list(std::vector<Outcome<ImageArray>> outcomes, BatchKind kind) {
   for (const auto& outcome : outcomes) {
     if (!outcome.ok()) return raise_batch_error(kind, outcome.error());
   }
@@ -69,7 +68,7 @@ PyResult<PyRef> arrays_to_list(std::vector<Outcome<OwnedArray<D>>> outcomes, Bat
     }
   }
   map_batch(outcomes.size(), [&](std::size_t i) {
-    OwnedArray<D> owned = std::move(outcomes[i]).value();  // freed here, on the worker
+    ImageArray owned = std::move(outcomes[i]).value();  // freed here, on the worker
     fill_numpy_data(targets[i], owned);
     return true;
   });
@@ -109,8 +108,8 @@ PyResult<PyRef> presized_batch(std::size_t count, ShapeOf shape_of, Item item, B
   return make_list(std::move(objects));
 }
 
-// The three crop functions and the image resize share one shape: images
-// paired with a per-item parameter list, one owned array per pair.
+// The three crop functions share one shape: images paired with a per-item
+// box or size, one owned array per pair.
 template <class Extract, class Item>
 PyResult<PyRef> image_batch(const FunctionSignature& signature, PyObject* args, PyObject* kwargs,
                             Extract extract_second, Item item, BatchKind kind) {
@@ -257,8 +256,8 @@ PyObject* batch_resize_images(PyObject*, PyObject* args, PyObject* kwargs) {
                                             static_cast<Py_intptr_t>(targets[i].width), 3};
         },
         [&](std::size_t i, std::uint8_t* destination) {
-          return resize::resize_image_into(views[i], static_cast<std::uint32_t>(targets[i].width),
-                                           static_cast<std::uint32_t>(targets[i].height), destination);
+          return resize::resize_image(views[i], static_cast<std::uint32_t>(targets[i].width),
+                                      static_cast<std::uint32_t>(targets[i].height), destination);
         },
         BatchKind::kResize);
   });
@@ -304,8 +303,8 @@ PyObject* batch_resize_videos(PyObject*, PyObject* args, PyObject* kwargs) {
                                             static_cast<Py_intptr_t>(targets[i].width), 3};
         },
         [&](std::size_t i, std::uint8_t* destination) {
-          return resize::resize_video_into(views[i], static_cast<std::uint32_t>(targets[i].width),
-                                           static_cast<std::uint32_t>(targets[i].height), destination);
+          return resize::resize_video(views[i], static_cast<std::uint32_t>(targets[i].width),
+                                      static_cast<std::uint32_t>(targets[i].height), destination);
         },
         BatchKind::kResizeVideo);
   });

@@ -85,9 +85,7 @@ void fill_numpy_data(std::uint8_t* out, const OwnedArray<D>& array) {
 }
 
 template PyResult<PyRef> new_numpy_like<3>(const NumpyApi&, const OwnedArray<3>&);
-template PyResult<PyRef> new_numpy_like<4>(const NumpyApi&, const OwnedArray<4>&);
 template void fill_numpy_data<3>(std::uint8_t*, const OwnedArray<3>&);
-template void fill_numpy_data<4>(std::uint8_t*, const OwnedArray<4>&);
 
 PyError raise_batch_error(BatchKind kind, const OperationError& error) {
   std::string message = prefix_of(kind);

@@ -72,8 +72,8 @@ std::optional<OperationError> video_refusal(const VideoView& video, std::uint32_
 
 }  // namespace
 
-Outcome<Resized> resize_image_into(const ImageView& image, std::uint32_t width, std::uint32_t height,
-                                   std::uint8_t* destination) {
+Outcome<Resized> resize_image(const ImageView& image, std::uint32_t width, std::uint32_t height,
+                              std::uint8_t* destination) {
   if (auto refusal = image_refusal(image, width, height)) return *refusal;
   if (destination == nullptr) return OperationError::out_of_memory();
   auto plan = resampling::ResizePlan::make(static_cast<std::uint32_t>(image.shape[1]),
@@ -82,22 +82,13 @@ Outcome<Resized> resize_image_into(const ImageView& image, std::uint32_t width, 
   return resize_into(image, plan.value(), destination);
 }
 
-Outcome<ImageArray> resize_image(const ImageView& image, std::uint32_t width,
-                                 std::uint32_t height) {
-  if (auto refusal = image_refusal(image, width, height)) return *refusal;
-  auto out = ImageArray::row_major({height, width, 3});
-  if (!out.ok()) return out.error();
-  auto done = resize_image_into(image, width, height, out.value().origin_ptr());
-  if (!done.ok()) return done.error();
-  return out;
-}
-
-Outcome<Resized> resize_video_into(const VideoView& video, std::uint32_t width, std::uint32_t height,
-                                   std::uint8_t* destination) {
+Outcome<Resized> resize_video(const VideoView& video, std::uint32_t width, std::uint32_t height,
+                              std::uint8_t* destination) {
   if (auto refusal = video_refusal(video, width, height)) return *refusal;
   if (destination == nullptr) return OperationError::out_of_memory();
   if (video.shape[0] == 0) return Resized{};  // nothing to filter, however large the target
-  // All frames share one size, so they share the filter windows too.
+  // All frames share one size, so they share the filter windows; each frame
+  // is resized straight into its place in the result.
   auto plan = resampling::ResizePlan::make(static_cast<std::uint32_t>(video.shape[2]),
                                           static_cast<std::uint32_t>(video.shape[1]), width, height);
   if (!plan.ok()) return plan.error();
@@ -107,19 +98,6 @@ Outcome<Resized> resize_video_into(const VideoView& video, std::uint32_t width, 
   });
   if (!frames.ok()) return frames.error();
   return Resized{};
-}
-
-Outcome<VideoArray> resize_video(const VideoView& video, std::uint32_t width,
-                                 std::uint32_t height) {
-  if (auto refusal = video_refusal(video, width, height)) return *refusal;
-  // Every frame is resized straight into its place in the result, so a video
-  // costs one output's worth of memory rather than two.
-  auto out = VideoArray::row_major({video.shape[0], height, width, 3});
-  if (!out.ok()) return out.error();
-  if (video.shape[0] == 0) return out;  // holds no bytes, so there is nowhere to write
-  auto done = resize_video_into(video, width, height, out.value().origin_ptr());
-  if (!done.ok()) return done.error();
-  return out;
 }
 
 }  // namespace batchaugmentor::resize
