@@ -30,7 +30,9 @@ double weighted_mean(const ImageView& image) {
   const std::size_t h = image.shape[0], w = image.shape[1];
   const std::ptrdiff_t s0 = image.strides[0], s1 = image.strides[1], s2 = image.strides[2];
   double sum = 0.0;
-  for (std::size_t y = 0; y < h; ++y) {
+  // An image without pixels has no rows to walk, however many it claims
+  // (a (2**33, 0, 3) view): its mean is 0.0 / 0.0, NaN.
+  for (std::size_t y = 0; w != 0 && y < h; ++y) {
     const std::uint8_t* p = image.data + static_cast<std::ptrdiff_t>(y) * s0;
     if (s2 == 1) {
       for (std::size_t x = 0; x < w; ++x, p += s1) sum += (t.r[p[0]] + t.g[p[1]]) + t.b[p[2]];

@@ -3,14 +3,18 @@
 //   JoinLatch latch(sleep, worker_index);   // a worker waits, running other jobs
 //   latch.set();                            // wakes that worker if it sleeps
 //
-//   CallerLatch& latch = caller_latch();    // a thread outside the pool
-//   latch.wait();                           // blocks; re-arms itself on return
+//   CallerLatch latch;                      // a thread outside the pool
+//   latch.wait();                           // blocks until set
+//   while (!latch.wait_for(50ms)) poll();   // or wakes up now and then
 //   latch.set();
 //
-// Both live at least as long as the wait for them: a JoinLatch in the
-// waiting worker's stack frame, a CallerLatch for the life of its thread.
+// Both live in the waiting thread's stack frame, at least as long as the
+// wait for them. A CallerLatch per job (not per thread) lets a signal
+// handler that the waiting thread runs between slices start a batch of its
+// own without the two batches sharing one latch.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <mutex>
@@ -47,15 +51,20 @@ class CallerLatch {
   void set() {
     std::lock_guard<std::mutex> guard(lock_);
     set_ = true;
-    // Notify under the lock: the waiter cannot return, and its next call
-    // cannot reuse the latch, before we are done with it.
+    // Notify under the lock: the waiter cannot return, and pop the latch
+    // off its stack, before we are done with it.
     wake_.notify_all();
   }
 
   void wait() {
     std::unique_lock<std::mutex> guard(lock_);
     while (!set_) wake_.wait(guard);
-    set_ = false;  // ready for this thread's next call
+  }
+
+  // True once set; false when `slice` passed first.
+  bool wait_for(std::chrono::milliseconds slice) {
+    std::unique_lock<std::mutex> guard(lock_);
+    return wake_.wait_for(guard, slice, [this] { return set_; });
   }
 
  private:

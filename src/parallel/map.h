@@ -14,6 +14,20 @@
 // Items run on the WorkerPool; the calling thread blocks until all are done.
 // A batch of 0 or 1 items runs on the calling thread, but the pool is built
 // by the first call all the same. Items must not touch Python objects.
+// A batch whose output cannot be allocated throws std::bad_alloc before any
+// item runs.
+//
+// map_batch_interruptible also takes a CancelFlag and a WaitHook: while the
+// calling thread waits it polls the hook, and once the hook asks to stop (or
+// anyone requests the flag) no further item is started; running items
+// finish, everything written is destroyed, and the call returns nothing.
+//
+//   CancelFlag cancel;
+//   WaitHook hook{&signal_pending, nullptr, &cancel};
+//   if (auto out = map_batch_interruptible(n, item, cancel, hook)) use(*out);
+//
+// An item can read the flag to stop early itself; map_batch_until_error
+// started inside an item inherits it, so the frames of a video stop too.
 //
 // Splitting adapts to the load: a piece of the batch splits in two while its
 // split budget lasts (N at the top, halved per level), and a piece that was
@@ -34,12 +48,30 @@
 #include <vector>
 
 #include "common/buffer.h"
+#include "common/cancel.h"
 #include "common/outcome.h"
 #include "parallel/fault.h"
 #include "parallel/worker_pool.h"
 
 namespace batchaugmentor {
 namespace parallel::internal {
+
+// The cancel flag of the batch whose item the current thread is running,
+// so that maps started inside the item can stop with it.
+inline thread_local const CancelFlag* t_item_cancel = nullptr;
+
+class ItemCancelScope {
+ public:
+  explicit ItemCancelScope(const CancelFlag* cancel) : previous_(std::exchange(t_item_cancel, cancel)) {}
+  ~ItemCancelScope() { t_item_cancel = previous_; }
+  ItemCancelScope(const ItemCancelScope&) = delete;
+  ItemCancelScope& operator=(const ItemCancelScope&) = delete;
+
+ private:
+  const CancelFlag* previous_;
+};
+
+inline bool cancelled(const CancelFlag* cancel) { return cancel != nullptr && cancel->requested(); }
 
 // Outcomes written so far by one piece: slots [start, start + written).
 struct WrittenRun {
@@ -112,8 +144,8 @@ class Slots {
 
 inline WrittenRun merge_runs(WrittenRun left, WrittenRun right, auto& slots) {
   if (left.start + left.written == right.start) return {left.start, left.written + right.written};
-  // Only possible if a piece stopped early: its right neighbour's outcomes
-  // cannot be placed after a gap, so they are dropped.
+  // Only possible if a piece stopped early (an error or a cancel): its right
+  // neighbour's outcomes cannot be placed after a gap, so they are dropped.
   slots.destroy(right.start, right.written);
   return left;
 }
@@ -137,13 +169,17 @@ struct OrderedMap {
   WorkerPool& pool;
   F& item;
   Slots<R>& slots;
+  const CancelFlag* cancel;  // null: the map always runs every item
 
   WrittenRun run(std::size_t start, std::size_t len, Splitter splitter, bool moved) {
+    if (cancelled(cancel)) return {start, 0};
     if (auto halves = run_split(*this, start, len, splitter, moved, "assertion failed: index <= len")) {
       return *halves;
     }
+    ItemCancelScope scope(cancel);
     std::size_t written = 0;
     for (std::size_t i = start; i < start + len; ++i) {
+      if (cancelled(cancel)) break;
       if (written >= len) fault("too many values pushed to consumer");
       slots.construct(i, item(i));
       ++written;
@@ -154,19 +190,23 @@ struct OrderedMap {
 
 template <class V, class F>
 struct UntilErrorMap {
-  UntilErrorMap(WorkerPool& pool, F& item, Slots<V>& slots) : pool(pool), item(item), slots(slots) {}
+  UntilErrorMap(WorkerPool& pool, F& item, Slots<V>& slots, const CancelFlag* cancel)
+      : pool(pool), item(item), slots(slots), cancel(cancel) {}
 
   WorkerPool& pool;
   F& item;
   Slots<V>& slots;
+  const CancelFlag* cancel;  // inherited from the enclosing batch, or null
   // Read and written without ordering: it only saves work, and the final
   // result is read after the joins, which order everything before it.
   std::atomic<bool> stop{false};
   std::mutex error_lock;  // only ever try-locked, never waited for
   std::optional<OperationError> first_error;
 
+  bool stopping() const { return stop.load(std::memory_order_relaxed) || cancelled(cancel); }
+
   WrittenRun run(std::size_t start, std::size_t len, Splitter splitter, bool moved) {
-    if (stop.load(std::memory_order_relaxed)) return {start, 0};
+    if (stopping()) return {start, 0};
     if (auto halves = run_split(*this, start, len, splitter, moved,
                                 "assertion failed: index <= self.range.len()")) {
       return *halves;
@@ -182,7 +222,7 @@ struct UntilErrorMap {
         stop.store(true, std::memory_order_relaxed);
         break;
       }
-      if (stop.load(std::memory_order_relaxed)) break;  // the value is dropped
+      if (stopping()) break;  // the value is dropped
       slots.construct(i, std::move(outcome).value());
       ++written;
     }
@@ -192,35 +232,51 @@ struct UntilErrorMap {
 
 }  // namespace parallel::internal
 
-template <class F>
-auto map_batch(std::size_t count, F&& item)
-    -> std::vector<std::invoke_result_t<F&, std::size_t>> {
-  using R = std::invoke_result_t<F&, std::size_t>;
-  using namespace parallel::internal;
+namespace parallel::internal {
+
+template <class F, class R = std::invoke_result_t<F&, std::size_t>>
+std::optional<std::vector<R>> run_ordered(std::size_t count, F& item, const CancelFlag* cancel) {
   parallel::WorkerPool& pool = parallel::WorkerPool::current();
 
-  // The batch length is that of a list the caller already holds, so a few
-  // dozen bytes per item not being available is an internal fault.
+  // The batch length is that of a list the caller holds; the caller turns
+  // a shortage into its own out-of-memory error.
   std::optional<Slots<R>> slots = Slots<R>::allocate(count);
-  if (!slots) fault_allocation(count * sizeof(R));
+  if (!slots) throw std::bad_alloc();
   std::vector<R> out;
-  try {
-    out.reserve(count);
-  } catch (...) {
-    fault_allocation(count * sizeof(R));
-  }
+  out.reserve(count);
   if (!(out.capacity() - out.size() >= count)) {
     fault("assertion failed: vec.capacity() - start >= len");
   }
 
-  OrderedMap<R, F> map{pool, item, *slots};
+  OrderedMap<R, F> map{pool, item, *slots, cancel};
   WrittenRun total = map.run(0, count, Splitter{pool.size(), pool.size()}, false);
   if (total.written != count) {
+    if (cancelled(cancel)) {
+      slots->destroy(total.start, total.written);
+      return std::nullopt;
+    }
     fault("expected " + std::to_string(count) + " total writes, but got " +
           std::to_string(total.written));
   }
   slots->move_into(out, count);
   return out;
+}
+
+}  // namespace parallel::internal
+
+template <class F>
+auto map_batch(std::size_t count, F&& item)
+    -> std::vector<std::invoke_result_t<F&, std::size_t>> {
+  return *parallel::internal::run_ordered(count, item, nullptr);
+}
+
+template <class F>
+auto map_batch_interruptible(std::size_t count, F&& item, CancelFlag& cancel,
+                             parallel::WaitHook hook)
+    -> std::optional<std::vector<std::invoke_result_t<F&, std::size_t>>> {
+  hook.cancel = &cancel;
+  parallel::ScopedWaitHook scope(&hook);
+  return parallel::internal::run_ordered(count, item, &cancel);
 }
 
 template <class F>
@@ -234,11 +290,12 @@ auto map_batch_until_error(std::size_t count, F&& item)
   std::optional<Slots<V>> slots = Slots<V>::allocate(count);
   if (!slots) return OperationError::out_of_memory();
 
-  UntilErrorMap<V, F> map(pool, item, *slots);
+  UntilErrorMap<V, F> map(pool, item, *slots, t_item_cancel);
   WrittenRun total = map.run(0, count, Splitter{pool.size(), pool.size()}, false);
-  if (map.first_error) {
+  if (map.first_error || (total.written != count && cancelled(map.cancel))) {
     slots->destroy(total.start, total.written);
-    return *map.first_error;
+    if (map.first_error) return *map.first_error;
+    return OperationError::refused("Batch cancelled");
   }
   BA_ASSERT(total.start == 0 && total.written == count);
 

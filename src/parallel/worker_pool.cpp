@@ -6,6 +6,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "platform/process.h"
 #include "platform/thread.h"
@@ -17,7 +18,7 @@ constexpr std::size_t kDefaultStackBytes = std::size_t{2} << 20;
 constexpr char kStackVariable[] = "BATCHAUGMENTOR_STACK_SIZE";
 
 thread_local WorkerThread* t_worker = nullptr;
-thread_local std::unique_ptr<CallerLatch> t_caller_latch;
+thread_local WaitHook* t_wait_hook = nullptr;
 
 // The global pool. Acquire/release on the pointer publishes the fully built
 // pool to threads that skip the build lock.
@@ -34,9 +35,6 @@ void forget_pool_after_fork() {
   g_pool.store(nullptr, std::memory_order_relaxed);
   new (&g_build_lock) std::mutex;
   t_worker = nullptr;  // set only for the calling thread of a fallback pool
-  // A worker of the parent could still have been inside set() of this
-  // thread's latch when the fork happened.
-  static_cast<void>(t_caller_latch.release());
 }
 
 std::uint64_t seed_hash(std::uint64_t x) {
@@ -87,16 +85,40 @@ std::optional<std::uint64_t> parse_count(std::string_view text) {
 }
 
 std::size_t thread_count_from_environment() {
-  std::uint64_t n = 0;
-  if (auto v = count_variable("RAYON_NUM_THREADS"); v && *v > 0) {
-    n = *v;
-  } else if (auto w = count_variable("RAYON_RS_NUM_CPUS"); w && *w > 0) {
-    n = *w;
-  } else {
-    n = std::max<std::size_t>(platform::processor_count(), 1);
-  }
+  // A number in the first variable settles it, 0 included (the default);
+  // only a missing or unreadable one defers to the second.
+  std::optional<std::uint64_t> v = count_variable("RAYON_NUM_THREADS");
+  if (!v) v = count_variable("RAYON_RS_NUM_CPUS");
+  std::uint64_t n = v && *v > 0 ? *v : std::max<std::size_t>(platform::processor_count(), 1);
   return static_cast<std::size_t>(std::min<std::uint64_t>(n, WorkerPool::kMaxThreads));
 }
+
+namespace {
+
+// "RAYON_NUM_THREADS=65535" or "the processor count", for build failures.
+std::string thread_count_origin() {
+  for (const char* name : {"RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"}) {
+    if (auto v = count_variable(name)) {
+      if (*v > 0) return std::string(name) + "=" + *platform::get_env(name);
+      break;  // 0 in the first readable variable means the default
+    }
+  }
+  return "the processor count";
+}
+
+std::string describe_build_failure(std::size_t threads, const WorkerPool::BuildResult& built) {
+  std::string stack = "stack " + std::to_string(worker_stack_bytes()) + " bytes";
+  if (auto raw = platform::get_env(kStackVariable)) stack += " from " + std::string(kStackVariable) + "=" + *raw;
+  return "The worker pool could not be built: thread " + std::to_string(built.started + 1) + " of " +
+         std::to_string(threads) + " (from " + thread_count_origin() + ", " + stack +
+         ") failed to start: " + platform::describe_os_error(built.error);
+}
+
+}  // namespace
+
+ScopedWaitHook::ScopedWaitHook(WaitHook* hook) : previous_(std::exchange(t_wait_hook, hook)) {}
+ScopedWaitHook::~ScopedWaitHook() { t_wait_hook = previous_; }
+WaitHook* current_wait_hook() { return t_wait_hook; }
 
 std::size_t worker_stack_bytes() {
   static const std::size_t bytes = [] {
@@ -105,11 +127,6 @@ std::size_t worker_stack_bytes() {
     return static_cast<std::size_t>(*v);
   }();
   return bytes;
-}
-
-CallerLatch& caller_latch() {
-  if (!t_caller_latch) t_caller_latch = std::make_unique<CallerLatch>();
-  return *t_caller_latch;
 }
 
 WorkerPool::WorkerPool(std::size_t threads)
@@ -131,42 +148,56 @@ WorkerPool::BuildResult WorkerPool::build(std::size_t threads, ThreadStarter sta
   for (std::size_t i = 0; i < threads; ++i) {
     int error = start(&WorkerPool::worker_main, &pool->workers_[i], worker_stack_bytes());
     if (error != 0) {
+      // The record stays allocated: the stopped threads may still be on
+      // their way out through it.
       for (std::size_t j = 0; j < i; ++j) pool->workers_[j].stop->set();
-      return {nullptr, error};
+      return {nullptr, error, i};
     }
   }
-  return {pool, 0};
+  return {pool, 0, threads};
 }
 
 WorkerPool& WorkerPool::build_or_fault(std::size_t threads, ThreadStarter start) {
   BuildResult built = build(threads, start);
   if (built.pool != nullptr) return *built.pool;
-  if (platform::is_not_supported_error(built.error) && t_worker == nullptr) {
-    auto* pool = new WorkerPool(1);
-    pool->in_caller_ = true;
-    t_worker = &pool->workers_[0];
-    return *pool;
+  if (platform::is_not_supported_error(built.error) && t_worker == nullptr) return caller_pool();
+  fault("The global thread pool has not been initialized.: ThreadPoolBuildError { kind: IOError(" +
+        platform::describe_os_error(built.error) + ") }");
+}
+
+WorkerPool& WorkerPool::caller_pool() {
+  auto* pool = new WorkerPool(1);
+  pool->in_caller_ = true;
+  t_worker = &pool->workers_[0];
+  return *pool;
+}
+
+WorkerPool::GlobalBuild WorkerPool::try_global() {
+  WorkerPool* pool = g_pool.load(std::memory_order_acquire);
+  if (pool != nullptr) return {pool, {}};
+  std::lock_guard<std::mutex> guard(g_build_lock);
+  pool = g_pool.load(std::memory_order_relaxed);  // the lock orders it
+  if (pool != nullptr) return {pool, {}};
+  if (!g_fork_handler_registered) {
+    platform::on_fork_child(&forget_pool_after_fork);
+    g_fork_handler_registered = true;
   }
-  std::string message =
-      "The global thread pool has not been initialized.: ThreadPoolBuildError { kind: IOError(" +
-      platform::describe_os_error(built.error) + ") }";
-  fault(message);
+  const std::size_t threads = thread_count_from_environment();
+  BuildResult built = build(threads, &platform::start_detached_thread);
+  if (built.pool == nullptr && platform::is_not_supported_error(built.error) && t_worker == nullptr) {
+    built.pool = &caller_pool();
+  }
+  if (built.pool == nullptr) return {nullptr, describe_build_failure(threads, built)};
+  g_pool.store(built.pool, std::memory_order_release);
+  return {built.pool, {}};
 }
 
 WorkerPool& WorkerPool::global() {
-  WorkerPool* pool = g_pool.load(std::memory_order_acquire);
-  if (pool != nullptr) return *pool;
-  std::lock_guard<std::mutex> guard(g_build_lock);
-  pool = g_pool.load(std::memory_order_relaxed);  // the lock orders it
-  if (pool == nullptr) {
-    if (!g_fork_handler_registered) {
-      platform::on_fork_child(&forget_pool_after_fork);
-      g_fork_handler_registered = true;
-    }
-    pool = &build_or_fault(thread_count_from_environment(), &platform::start_detached_thread);
-    g_pool.store(pool, std::memory_order_release);
+  GlobalBuild built = try_global();
+  if (built.pool == nullptr) {
+    fault("The global thread pool has not been initialized.: " + built.failure);
   }
-  return *pool;
+  return *built.pool;
 }
 
 WorkerPool& WorkerPool::current() {
@@ -175,10 +206,19 @@ WorkerPool& WorkerPool::current() {
 }
 
 void WorkerPool::worker_main(void* record) {
-  auto* worker = static_cast<WorkerThread*>(record);
-  t_worker = worker;
-  worker->pool->wait_until(*worker, *worker->stop);
-  t_worker = nullptr;  // told to stop: the thread ends here
+  // A thread entry point: nothing may unwind out of it. Jobs never throw
+  // (items report through their outcomes), so anything caught here is an
+  // internal fault, such as a deque that could not grow.
+  try {
+    auto* worker = static_cast<WorkerThread*>(record);
+    t_worker = worker;
+    worker->pool->wait_until(*worker, *worker->stop);
+    t_worker = nullptr;  // told to stop: the thread ends here
+  } catch (const std::bad_alloc&) {
+    fault("memory allocation failed on a worker thread");
+  } catch (...) {
+    fault("unexpected exception on a worker thread");
+  }
 }
 
 void WorkerPool::post_local(WorkerThread& worker, PoolJob* job) {

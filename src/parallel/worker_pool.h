@@ -24,14 +24,17 @@
 // through changing them when the fork happened.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <type_traits>
 #include <utility>
 
+#include "common/cancel.h"
 #include "parallel/deque.h"
 #include "parallel/fault.h"
 #include "parallel/injection_queue.h"
@@ -66,9 +69,33 @@ using ThreadStarter = int (*)(void (*entry)(void*), void* argument, std::size_t 
 // beyond 64 bits.
 std::optional<std::uint64_t> parse_count(std::string_view text);
 
-// Thread count from "RAYON_NUM_THREADS", then "RAYON_RS_NUM_CPUS", else
-// the processor count; at least 1, at most 65535.
+// Thread count from "RAYON_NUM_THREADS" (1 or more: that many; 0: the
+// processor count), then, only when that one is unset or not a number,
+// "RAYON_RS_NUM_CPUS" (0: the processor count), else the processor count;
+// at least 1, at most 65535.
 std::size_t thread_count_from_environment();
+
+// What a thread outside the pool does while it waits for a batch it handed
+// in: every kPollInterval it calls poll(context), and the first time that
+// returns true it requests `cancel` and then just waits for the batch to
+// wind down. Installed for the current thread by ScopedWaitHook.
+struct WaitHook {
+  static constexpr std::chrono::milliseconds kPollInterval{50};
+  bool (*poll)(void* context);
+  void* context;
+  CancelFlag* cancel;
+};
+
+class ScopedWaitHook {
+ public:
+  explicit ScopedWaitHook(WaitHook* hook);
+  ~ScopedWaitHook();
+  ScopedWaitHook(const ScopedWaitHook&) = delete;
+  ScopedWaitHook& operator=(const ScopedWaitHook&) = delete;
+
+ private:
+  WaitHook* previous_;
+};
 
 // Worker stack size in bytes: "BATCHAUGMENTOR_STACK_SIZE" (same parsing
 // rule) or 2 MiB. Read once per process.
@@ -79,15 +106,26 @@ class WorkerPool {
   static constexpr std::size_t kMaxThreads = 65535;
 
   // The process-wide pool, built under a one-time guard on the first call.
+  // A failed build is fatal here; callers that can report it use try_global.
   static WorkerPool& global();
+
+  struct GlobalBuild {
+    WorkerPool* pool;     // null when the build failed
+    std::string failure;  // names the variables, the thread count and the OS error
+  };
+  // The process-wide pool, or why it could not be built. A failed build
+  // leaves nothing behind (the threads it started are stopped) and the next
+  // call tries again.
+  static GlobalBuild try_global();
   // The pool of the calling worker thread, or the global one.
   static WorkerPool& current();
   // N of current().
   static std::size_t thread_count() { return current().size(); }
 
   struct BuildResult {
-    WorkerPool* pool;  // null on failure
-    int error;         // OS error number when pool is null
+    WorkerPool* pool;     // null on failure
+    int error;            // OS error number when pool is null
+    std::size_t started;  // threads started before the failure (then stopped)
   };
   // Builds a pool of `threads` workers, each started with `start`. On
   // failure the workers already started are told to stop. Pools are never
@@ -120,6 +158,8 @@ class WorkerPool {
  private:
   explicit WorkerPool(std::size_t threads);
   static void worker_main(void* record);
+  // The one-worker pool of a platform without threads: the calling thread.
+  static WorkerPool& caller_pool();
 
   template <class A, class B>
   auto join_on_worker(WorkerThread& worker, A& a, B& b, bool injected);
@@ -136,7 +176,8 @@ class WorkerPool {
   Sleep sleep_;
 };
 
-CallerLatch& caller_latch();
+// The hook installed for the calling thread, or null.
+WaitHook* current_wait_hook();
 
 namespace internal {
 
@@ -229,11 +270,23 @@ auto WorkerPool::join_on_worker(WorkerThread& worker, A& a, B& b, bool injected)
 
 template <class Op>
 auto WorkerPool::run_injected(Op& op) {
-  CallerLatch& latch = caller_latch();
+  CallerLatch latch;
   internal::InjectedJob<Op> job{this, op, &latch, std::nullopt};
   PoolJob ref{&internal::InjectedJob<Op>::execute, &job};
   post_injected(&ref);
-  latch.wait();
+  if (WaitHook* hook = current_wait_hook()) {
+    // The hook may run arbitrary code (signal handlers), but the job's
+    // frame stays put: this loop leaves only once the latch is set.
+    bool requested = false;
+    while (!latch.wait_for(WaitHook::kPollInterval)) {
+      if (!requested && hook->poll(hook->context)) {
+        hook->cancel->request();
+        requested = true;
+      }
+    }
+  } else {
+    latch.wait();
+  }
   // The latch's mutex orders the worker's write of the result before this read.
   if (!job.result) fault("internal error: entered unreachable code");
   return std::move(*job.result);

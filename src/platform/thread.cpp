@@ -1,5 +1,7 @@
 #include "platform/thread.h"
 
+#include "platform/process.h"
+
 #include <errno.h>
 #include <limits.h>
 #include <pthread.h>
@@ -23,7 +25,14 @@ void* thread_main(void* raw) {
   std::unique_ptr<StartRecord> owned(static_cast<StartRecord*>(raw));
   StartRecord record = *owned;
   owned.reset();
-  record.entry(record.argument);
+  // A thread entry point: an exception must not unwind into the C library.
+  try {
+    record.entry(record.argument);
+  } catch (...) {
+    static const char kText[] = "\nfatal runtime error: exception escaped a thread entry point, aborting\n";
+    write_stderr(kText, sizeof kText - 1);
+    terminate_now();
+  }
   return nullptr;
 }
 

@@ -1,5 +1,6 @@
 #include "python_bindings/arguments.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace batchaugmentor::bindings {
@@ -23,6 +24,15 @@ std::string quoted_list(const std::vector<const char*>& names) {
   return text;
 }
 
+// The length a sequence reports is only a hint (its __len__ may say 10**12
+// and its iterator stop after three): no more than this is reserved from
+// it, and longer sequences grow as they are walked.
+constexpr Py_ssize_t kMaxReservedFromHint = 1 << 16;
+
+// Walking a huge sequence (a broadcast array of 10**11 images) takes long
+// enough that Ctrl-C must work during it too.
+constexpr std::size_t kSignalCheckEvery = 1 << 12;
+
 // Iterates a list-like argument with the iteration protocol (not by index),
 // calling `each` per element; the first failure ends the walk.
 template <class Reserve, class Each>
@@ -34,14 +44,15 @@ PyStatus for_each_element(PyObject* object, Reserve reserve, Each each) {
     PyErr_Clear();
     hint = 0;
   }
-  reserve(static_cast<std::size_t>(hint));
+  reserve(static_cast<std::size_t>(std::min(hint, kMaxReservedFromHint)));
   PyRef iterator = PyRef::steal(PyObject_GetIter(object));
   if (!iterator) return PyError::fetch();
-  for (;;) {
+  for (std::size_t n = 1;; ++n) {
     PyRef item = PyRef::steal(PyIter_Next(iterator.get()));
     if (!item) break;
     PyStatus status = each(item.get());
     if (!status) return status;
+    if (n % kSignalCheckEvery == 0 && PyErr_CheckSignals() != 0) return PyError::fetch();
   }
   if (PyErr_Occurred()) return PyError::fetch();
   return Unit{};
@@ -162,10 +173,14 @@ PyResult<std::vector<PyObject*>> bind_arguments(const FunctionSignature& signatu
         }
       }
       if (match == p) {
-        std::string text;
-        if (!object_str(key, &text)) text = "<unprintable>";
+        // Formatted by the interpreter: the key's str() may have no UTF-8
+        // form (a lone surrogate) and is quoted as it is all the same.
+        PyRef message = PyRef::steal(PyUnicode_FromFormat(
+            "%s() got an unexpected keyword argument '%S'", signature.name, key));
+        if (message) return PyError::make(PyExc_TypeError, std::move(message));
+        PyErr_Clear();  // str() itself failed
         return PyError::make(PyExc_TypeError,
-                             prefix + " got an unexpected keyword argument '" + text + "'");
+                             prefix + " got an unexpected keyword argument '<unprintable>'");
       }
       if (slots[match] != nullptr) {
         return PyError::make(PyExc_TypeError, prefix + " got multiple values for argument '" +
@@ -190,18 +205,16 @@ PyResult<std::vector<PyObject*>> bind_arguments(const FunctionSignature& signatu
 PyError argument_error(const char* parameter, PyError error) {
   PyObject* caught = error.exception();
   if (Py_TYPE(caught) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) return error;
-  std::string text;
-  if (!object_str(caught, &text)) {
-    PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(caught)));
-    std::string type_name = "TypeError";
-    if (name) {
-      Py_ssize_t size = 0;
-      if (const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size)) type_name.assign(utf8, size);
-    }
-    PyErr_Clear();
-    text = "<unprintable " + type_name + " object>";
+  // The interpreter formats the text, so a message without a UTF-8 form
+  // (a lone surrogate) is carried over as it is.
+  PyRef message = PyRef::steal(PyUnicode_FromFormat("argument '%s': %S", parameter, caught));
+  if (!message) {
+    PyErr_Clear();  // str() of the caught error failed
+    // Only an exact TypeError gets here.
+    message = PyRef::steal(PyUnicode_FromFormat("argument '%s': <unprintable TypeError object>", parameter));
+    if (!message) return PyError::fetch();
   }
-  PyError wrapped = PyError::make(PyExc_TypeError, std::string("argument '") + parameter + "': " + text);
+  PyError wrapped = PyError::make(PyExc_TypeError, std::move(message));
   // The new error keeps the original's cause, not the original itself.
   if (PyObject* cause = PyException_GetCause(caught)) {
     PyException_SetCause(wrapped.exception(), cause);  // steals the new reference

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -18,9 +19,25 @@
 
 namespace batchaugmentor::bindings {
 
+// At most two parameters, held without allocating: the signatures are
+// static objects, and a static that allocates could fail before any
+// boundary exists to catch it.
+class ParameterNames {
+ public:
+  constexpr ParameterNames(std::initializer_list<const char*> names) {
+    for (const char* n : names) names_[count_++] = n;
+  }
+  constexpr std::size_t size() const { return count_; }
+  constexpr const char* operator[](std::size_t i) const { return names_[i]; }
+
+ private:
+  std::array<const char*, 2> names_{};
+  std::size_t count_ = 0;
+};
+
 struct FunctionSignature {
   const char* name;
-  std::vector<const char*> parameters;
+  ParameterNames parameters;
 };
 
 // One borrowed object per parameter, in parameter order.

@@ -1,6 +1,7 @@
 #include "python_bindings/borrows.h"
 
 #include <map>
+#include <new>
 #include <numeric>
 #include <string>
 #include <unordered_map>
@@ -17,6 +18,8 @@ struct BorrowKey {
   std::uintptr_t range_end;    // one past the highest
   std::uintptr_t data;
   std::uintptr_t gcd_strides;
+
+  static BorrowKey from(const RecordedBorrow& r) { return {r.key[0], r.key[1], r.key[2], r.key[3]}; }
 
   auto operator<=>(const BorrowKey&) const = default;
 
@@ -69,11 +72,17 @@ BorrowKey borrow_key(const NumpyApi& numpy, PyObject* array) {
   return key;
 }
 
-int registry_acquire(void* flags, PyObject* array) {
-  auto* registry = static_cast<Registry*>(flags);
-  PyObject* base = base_object(*registry->numpy, array);
-  BorrowKey key = borrow_key(*registry->numpy, array);
-  auto& keys = registry->borrows[base];
+using KeyMap = std::map<BorrowKey, std::int64_t>;
+
+// A base whose last key went, or that was looked up for a refused borrow,
+// leaves no empty entry behind.
+void drop_if_empty(Registry* registry, PyObject* base) {
+  auto outer = registry->borrows.find(base);
+  if (outer != registry->borrows.end() && outer->second.empty()) registry->borrows.erase(outer);
+}
+
+int acquire_key(Registry* registry, PyObject* base, const BorrowKey& key) {
+  KeyMap& keys = registry->borrows[base];
   if (auto it = keys.find(key); it != keys.end()) {
     if (it->second < 0 || it->second == INT64_MAX) return -1;
     ++it->second;
@@ -86,36 +95,62 @@ int registry_acquire(void* flags, PyObject* array) {
   return 0;
 }
 
+// The registry's operations are called by other extensions through plain C
+// function pointers: no exception may leave them. A map that cannot grow
+// refuses the borrow, which every caller must handle anyway.
+int registry_acquire(void* flags, PyObject* array) {
+  auto* registry = static_cast<Registry*>(flags);
+  PyObject* base = base_object(*registry->numpy, array);
+  int status = -1;
+  try {
+    status = acquire_key(registry, base, borrow_key(*registry->numpy, array));
+  } catch (const std::bad_alloc&) {
+    status = -1;
+  }
+  if (status != 0) drop_if_empty(registry, base);
+  return status;
+}
+
 int registry_acquire_mut(void* flags, PyObject* array) {
   auto* registry = static_cast<Registry*>(flags);
   if ((as_raw_array(array)->flags & kArrayWriteable) == 0) return -2;
   PyObject* base = base_object(*registry->numpy, array);
   BorrowKey key = borrow_key(*registry->numpy, array);
-  auto& keys = registry->borrows[base];
-  for (const auto& entry : keys) {
-    if (entry.first == key || key.conflicts(entry.first)) return -1;
+  try {
+    KeyMap& keys = registry->borrows[base];
+    for (const auto& entry : keys) {
+      if (entry.first == key || key.conflicts(entry.first)) {
+        drop_if_empty(registry, base);
+        return -1;
+      }
+    }
+    keys.emplace(key, -1);
+    return 0;
+  } catch (const std::bad_alloc&) {
+    drop_if_empty(registry, base);
+    return -1;
   }
-  keys.emplace(key, -1);
-  return 0;
 }
 
-void remove_key(Registry* registry, PyObject* array, bool exclusive) {
-  PyObject* base = base_object(*registry->numpy, array);
+// Lookups and erasures only: nothing here allocates.
+void remove_key(Registry* registry, PyObject* base, const BorrowKey& key, bool exclusive) noexcept {
   auto outer = registry->borrows.find(base);
   if (outer == registry->borrows.end()) return;
   auto& keys = outer->second;
-  auto it = keys.find(borrow_key(*registry->numpy, array));
+  auto it = keys.find(key);
   if (it == keys.end()) return;
   if (exclusive || --it->second == 0) keys.erase(it);
   if (keys.empty()) registry->borrows.erase(outer);
 }
 
 void registry_release(void* flags, PyObject* array) {
-  remove_key(static_cast<Registry*>(flags), array, false);
+  auto* registry = static_cast<Registry*>(flags);
+  remove_key(registry, base_object(*registry->numpy, array), borrow_key(*registry->numpy, array), false);
 }
 
 void registry_release_mut(void* flags, PyObject* array) {
-  remove_key(static_cast<Registry*>(flags), array, true);
+  auto* registry = static_cast<Registry*>(flags);
+  remove_key(registry, base_object(*registry->numpy, array), borrow_key(*registry->numpy, array), true);
 }
 
 struct OwnedRecord {
@@ -163,13 +198,43 @@ PyResult<const SharedBorrowApi*> borrow_api(const NumpyApi& numpy) {
 
 }  // namespace
 
+ArrayHold::~ArrayHold() {
+  if (!array_) return;
+  if (own_) {
+    remove_key(static_cast<Registry*>(recorded_.registry), recorded_.base, BorrowKey::from(recorded_), false);
+  } else {
+    api_->release(api_->flags, array_.get());
+  }
+}
+
 PyResult<ArrayHold> hold_array(const NumpyApi& numpy, PyObject* array, const char* parameter) {
   auto api = borrow_api(numpy);
   if (!api) return std::move(api).error();
   const SharedBorrowApi* record = *api;
-  int status = record->acquire(record->flags, array);
-  if (status == 0) return ArrayHold(record, PyRef::borrow(array));
-  if (status != -1) fault("acquire of a read-only borrow returned an unexpected status");
+  if (record->acquire == &registry_acquire) {
+    // Our own registry: take the borrow under a key recorded now, and give
+    // it back under the same key.
+    auto* registry = static_cast<Registry*>(record->flags);
+    RecordedBorrow recorded{registry, base_object(numpy, array), {}};
+    BorrowKey key = borrow_key(numpy, array);
+    recorded.key[0] = key.range_start;
+    recorded.key[1] = key.range_end;
+    recorded.key[2] = key.data;
+    recorded.key[3] = key.gcd_strides;
+    int status = -1;
+    try {
+      status = acquire_key(registry, recorded.base, key);
+    } catch (const std::bad_alloc&) {
+      drop_if_empty(registry, recorded.base);
+      throw;  // the call's boundary turns it into MemoryError
+    }
+    if (status == 0) return ArrayHold(record, PyRef::borrow(array), &recorded);
+    drop_if_empty(registry, recorded.base);
+  } else {
+    int status = record->acquire(record->flags, array);
+    if (status == 0) return ArrayHold(record, PyRef::borrow(array), nullptr);
+    if (status != -1) fault("acquire of a read-only borrow returned an unexpected status");
+  }
   std::string message = "argument '";
   message += parameter;
   message += "': the array is exclusively borrowed elsewhere and cannot be read";

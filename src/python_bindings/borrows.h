@@ -26,19 +26,33 @@ struct SharedBorrowApi {
   void (*release_mut)(void* flags, PyObject* array);
 };
 
+// Where the borrow was registered in this module's own registry: the base
+// object and the key as they were at acquire time. Python code that runs
+// during the rest of the conversion (an __index__, an iterator) may change
+// the array's strides, and releasing under a key computed afresh would
+// leave the original registered for good.
+struct RecordedBorrow {
+  void* registry;
+  PyObject* base;  // kept alive by the array's own reference chain
+  std::uintptr_t key[4];
+};
+
 class ArrayHold {
  public:
-  ArrayHold(const SharedBorrowApi* api, PyRef array) : api_(api), array_(std::move(array)) {}
+  ArrayHold(const SharedBorrowApi* api, PyRef array, const RecordedBorrow* recorded)
+      : api_(api), array_(std::move(array)), own_(recorded != nullptr) {
+    if (recorded != nullptr) recorded_ = *recorded;
+  }
   ArrayHold(ArrayHold&&) noexcept = default;
   ArrayHold& operator=(ArrayHold&&) = delete;
-  ~ArrayHold() {
-    if (array_) api_->release(api_->flags, array_.get());
-  }
+  ~ArrayHold();
   PyObject* array() const { return array_.get(); }
 
  private:
   const SharedBorrowApi* api_;
   PyRef array_;
+  bool own_;  // registered in this module's registry: release by recorded_
+  RecordedBorrow recorded_{};
 };
 
 // Registers a read-only borrow of `array` (already checked to be an array).

@@ -11,11 +11,15 @@ PyError PyError::fetch() {
 }
 
 PyError PyError::make(PyObject* type, std::string_view message) {
-  // Let the interpreter build (normalise) the instance, then hold it.
   PyRef text = PyRef::steal(PyUnicode_FromStringAndSize(message.data(),
                                                         static_cast<Py_ssize_t>(message.size())));
   if (!text) return fetch();
-  PyErr_SetObject(type, text.get());
+  return make(type, std::move(text));
+}
+
+PyError PyError::make(PyObject* type, PyRef message) {
+  // Let the interpreter build (normalise) the instance, then hold it.
+  PyErr_SetObject(type, message.get());
   PyObject* raised = PyErr_GetRaisedException();
   if (raised == nullptr) return make(PyExc_SystemError, "attempted to fetch exception but none was set");
   return PyError(PyRef::steal(raised));

@@ -25,8 +25,12 @@ class PyError {
   // exception but none was set" when a call failed without setting one.
   static PyError fetch();
   static PyError make(PyObject* type, std::string_view message);
+  // With a message that is already a str (it may hold text that has no
+  // UTF-8 form, such as a lone surrogate).
+  static PyError make(PyObject* type, PyRef message);
 
   PyObject* exception() const { return exception_.get(); }
+  bool matches(PyObject* type) const { return PyErr_GivenExceptionMatches(exception_.get(), type) != 0; }
   // Sets the exception on the interpreter; the caller then returns null.
   void restore() &&;
 

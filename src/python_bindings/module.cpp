@@ -3,15 +3,30 @@
 // pool with the interpreter lock held, and converts the outcomes in input
 // order. Exceptions are held until the very end, so borrows and objects are
 // released with no exception pending.
+//
+// Each function body runs inside run(), the one C boundary of the module:
+// no C++ exception crosses it. A container that cannot grow (bad_alloc,
+// length_error) has by then released every borrow and object on its way
+// out, and becomes a MemoryError with the function's prefix; anything else
+// is an internal fault.
+//
+// While a batch runs, the calling thread wakes every 50 ms to run pending
+// signal handlers. When one raises (Ctrl-C: KeyboardInterrupt), no further
+// item starts, running items finish, and the exception is raised once
+// everything the call made or borrowed is released.
 #include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <cstdint>
+#include <new>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <variant>
 #include <vector>
 
+#include "common/cancel.h"
 #include "cropping/crop.h"
 #include "loading/load_file.h"
 #include "luminance/luminance.h"
@@ -36,14 +51,73 @@ const FunctionSignature kResizeSignature{"batch_resize_images", {"images", "targ
 const FunctionSignature kLuminanceSignature{"batch_calculate_luminance", {"images"}};
 const FunctionSignature kVideoSignature{"batch_resize_videos", {"videos", "target_sizes"}};
 
-template <class Body>
-PyObject* run(Body body) {
-  PyResult<PyRef> result = body();
-  if (!result) {
-    std::move(result).error().restore();
-    return nullptr;
+// "<prefix>: not enough memory", for memory errors that carry no reason of
+// their own (the interpreter's, or a container's).
+PyError memory_error(const char* prefix) {
+  return PyError::make(PyExc_MemoryError, std::string(prefix) + ": not enough memory");
+}
+
+bool has_empty_message(const PyError& error) {
+  PyRef text = PyRef::steal(PyObject_Str(error.exception()));
+  if (!text) {
+    PyErr_Clear();
+    return false;
   }
-  return result->release();
+  return PyUnicode_GetLength(text.get()) == 0;
+}
+
+template <class Body>
+PyObject* run(const char* prefix, Body body) {
+  std::optional<PyError> error;
+  try {
+    PyResult<PyRef> result = body();
+    if (result) return result->release();
+    error.emplace(std::move(result).error());
+    if (error->matches(PyExc_MemoryError) && has_empty_message(*error)) error.emplace(memory_error(prefix));
+  } catch (const std::bad_alloc&) {
+    // Whatever the interrupted step had pending belongs to a step that no
+    // longer happens.
+    PyErr_Clear();
+    error.emplace(memory_error(prefix));
+  } catch (const std::length_error&) {
+    PyErr_Clear();
+    error.emplace(memory_error(prefix));
+  } catch (...) {
+    fault("unexpected C++ exception at the module boundary");
+  }
+  std::move(*error).restore();
+  return nullptr;
+}
+
+// Runs signal handlers for a batch's waiting thread and keeps the
+// exception the first failing one raised.
+struct SignalCheck {
+  std::optional<PyError> raised;
+
+  static bool poll(void* self) {
+    if (PyErr_CheckSignals() == 0) return false;
+    static_cast<SignalCheck*>(self)->raised.emplace(PyError::fetch());
+    return true;
+  }
+};
+
+// map_batch for the batch functions: builds the pool if needed (a pool
+// that cannot be built is a RuntimeError, and the next call tries again)
+// and stops early, with the handler's exception, when a signal handler
+// raises while the batch runs. `cancel` is the call's own flag; items may
+// read it.
+template <class F>
+auto run_batch(std::size_t count, F&& item, CancelFlag& cancel)
+    -> PyResult<std::vector<std::invoke_result_t<F&, std::size_t>>> {
+  parallel::WorkerPool::GlobalBuild pool = parallel::WorkerPool::try_global();
+  if (pool.pool == nullptr) return PyError::make(PyExc_RuntimeError, pool.failure);
+  SignalCheck check;
+  auto out = map_batch_interruptible(count, item, cancel, {&SignalCheck::poll, &check, nullptr});
+  if (!out) {
+    if (check.raised) return std::move(*check.raised);
+    return PyError::make(PyExc_RuntimeError, "the batch was cancelled");
+  }
+  return std::move(*out);
 }
 
 // Converts array outcomes in input order; the first failure is the call's
@@ -101,8 +175,10 @@ PyResult<PyRef> presized_batch(std::size_t count, ShapeOf shape_of, Item item, B
       targets[i] = numpy_data(array);
     }
   }
-  auto outcomes = map_batch(count, [&](std::size_t i) { return item(i, targets[i]); });
-  for (const auto& outcome : outcomes) {
+  CancelFlag cancel;
+  auto outcomes = run_batch(count, [&](std::size_t i) { return item(i, targets[i]); }, cancel);
+  if (!outcomes) return std::move(outcomes).error();
+  for (const auto& outcome : *outcomes) {
     if (!outcome.ok()) return raise_batch_error(kind, outcome.error());
   }
   return make_list(std::move(objects));
@@ -122,8 +198,10 @@ PyResult<PyRef> image_batch(const FunctionSignature& signature, PyObject* args, 
   const std::size_t count = std::min(images->views.size(), second->size());
   const auto& views = images->views;
   const auto& params = *second;
-  auto outcomes = map_batch(count, [&](std::size_t i) { return item(views[i], params[i]); });
-  return arrays_to_list(std::move(outcomes), kind);
+  CancelFlag cancel;
+  auto outcomes = run_batch(count, [&](std::size_t i) { return item(views[i], params[i]); }, cancel);
+  if (!outcomes) return std::move(outcomes).error();
+  return arrays_to_list(outcomes.take(), kind);
 }
 
 PyResult<std::vector<TargetSize>> sizes64(PyObject* o, const char* p) { return extract_target_sizes(o, p, 64); }
@@ -181,13 +259,16 @@ void fill_file_contents(std::vector<loading::LoadOutcome>& outcomes, const std::
 }
 
 PyObject* load_image_batch(PyObject*, PyObject* args, PyObject* kwargs) {
-  return run([&]() -> PyResult<PyRef> {
+  return run("File loading failed", [&]() -> PyResult<PyRef> {
     auto slots = bind_arguments(kLoadSignature, args, kwargs);
     if (!slots) return std::move(slots).error();
     auto paths = extract_path_list((*slots)[0], "image_paths");
     if (!paths) return std::move(paths).error();
     const auto& texts = *paths;
-    auto outcomes = map_batch(texts.size(), [&](std::size_t i) { return loading::load_file_bytes(texts[i]); });
+    CancelFlag cancel;  // for the reader to poll while it waits on a pipe
+    auto mapped = run_batch(texts.size(), [&](std::size_t i) { return loading::load_file_bytes(texts[i]); }, cancel);
+    if (!mapped) return std::move(mapped).error();
+    auto& outcomes = *mapped;
     // bytes objects are made here, then filled by the workers: the copies of
     // large files would otherwise run one after another on this thread.
     std::vector<PyRef> objects;
@@ -212,7 +293,7 @@ PyObject* load_image_batch(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* batch_crop_images(PyObject*, PyObject* args, PyObject* kwargs) {
-  return run([&] {
+  return run("Cropping failed", [&] {
     return image_batch(kCropSignature, args, kwargs, extract_crop_boxes,
                        [](const ImageView& v, const CropBox& box) { return cropping::crop_image(v, box); },
                        BatchKind::kCrop);
@@ -220,7 +301,7 @@ PyObject* batch_crop_images(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* batch_center_crop_images(PyObject*, PyObject* args, PyObject* kwargs) {
-  return run([&] {
+  return run("Center cropping failed", [&] {
     return image_batch(kCenterCropSignature, args, kwargs, sizes64,
                        [](const ImageView& v, const TargetSize& t) {
                          return cropping::crop_image(v, cropping::center_crop_box(v.shape[0], v.shape[1], t));
@@ -230,7 +311,7 @@ PyObject* batch_center_crop_images(PyObject*, PyObject* args, PyObject* kwargs) 
 }
 
 PyObject* batch_random_crop_images(PyObject*, PyObject* args, PyObject* kwargs) {
-  return run([&] {
+  return run("Random cropping failed", [&] {
     return image_batch(kRandomCropSignature, args, kwargs, sizes64,
                        [](const ImageView& v, const TargetSize& t) {
                          return cropping::crop_image(v, cropping::random_crop_box(v.shape[0], v.shape[1], t));
@@ -240,7 +321,7 @@ PyObject* batch_random_crop_images(PyObject*, PyObject* args, PyObject* kwargs) 
 }
 
 PyObject* batch_resize_images(PyObject*, PyObject* args, PyObject* kwargs) {
-  return run([&]() -> PyResult<PyRef> {
+  return run("Resizing failed", [&]() -> PyResult<PyRef> {
     auto slots = bind_arguments(kResizeSignature, args, kwargs);
     if (!slots) return std::move(slots).error();
     auto images = extract_image_list((*slots)[0], "images");
@@ -264,7 +345,7 @@ PyObject* batch_resize_images(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* batch_calculate_luminance(PyObject*, PyObject* args, PyObject* kwargs) {
-  return run([&]() -> PyResult<PyRef> {
+  return run("Luminance calculation failed", [&]() -> PyResult<PyRef> {
     auto slots = bind_arguments(kLuminanceSignature, args, kwargs);
     if (!slots) return std::move(slots).error();
     std::vector<double> values;
@@ -272,7 +353,10 @@ PyObject* batch_calculate_luminance(PyObject*, PyObject* args, PyObject* kwargs)
       auto images = extract_image_list((*slots)[0], "images");
       if (!images) return std::move(images).error();
       const auto& views = images->views;
-      values = map_batch(views.size(), [&](std::size_t i) { return luminance::image_luminance(views[i]); });
+      CancelFlag cancel;
+      auto mapped = run_batch(views.size(), [&](std::size_t i) { return luminance::image_luminance(views[i]); }, cancel);
+      if (!mapped) return std::move(mapped).error();
+      values = mapped.take();
     }  // borrows released as soon as the numbers exist
     std::vector<PyRef> objects;
     objects.reserve(values.size());
@@ -286,7 +370,7 @@ PyObject* batch_calculate_luminance(PyObject*, PyObject* args, PyObject* kwargs)
 }
 
 PyObject* batch_resize_videos(PyObject*, PyObject* args, PyObject* kwargs) {
-  return run([&]() -> PyResult<PyRef> {
+  return run("Video resizing failed", [&]() -> PyResult<PyRef> {
     auto slots = bind_arguments(kVideoSignature, args, kwargs);
     if (!slots) return std::move(slots).error();
     auto videos = extract_video_list((*slots)[0], "videos");
@@ -392,4 +476,15 @@ PyObject* initialise() {
 }  // namespace
 }  // namespace batchaugmentor::bindings
 
-PyMODINIT_FUNC PyInit_batchaugmentor(void) { return batchaugmentor::bindings::initialise(); }
+PyMODINIT_FUNC PyInit_batchaugmentor(void) {
+  // A C boundary like the functions': nothing may unwind into the importer.
+  try {
+    return batchaugmentor::bindings::initialise();
+  } catch (const std::bad_alloc&) {
+    PyErr_Clear();
+    PyErr_SetString(PyExc_MemoryError, "batchaugmentor: not enough memory to initialise the module");
+    return nullptr;
+  } catch (...) {
+    batchaugmentor::fault("unexpected C++ exception while initialising the module");
+  }
+}

@@ -90,7 +90,7 @@ TEST_P(ThreadCountFromEnvironment, PicksTheFirstPositiveValidValue) {
 INSTANTIATE_TEST_SUITE_P(
     Variables, ThreadCountFromEnvironment,
     // The common cases are covered from Python, where the pool is really built.
-    ::testing::Values(EnvCase{"abc", "3", 3}, EnvCase{"0", "5", 5}, EnvCase{"-2", nullptr, 0},
+    ::testing::Values(EnvCase{"abc", "3", 3}, EnvCase{"0", "5", 0}, EnvCase{"", "5", 5}, EnvCase{"-2", nullptr, 0},
                       EnvCase{"100000", nullptr, 65535}, EnvCase{nullptr, "70000", 65535}));
 
 class Join : public ::testing::TestWithParam<std::size_t> {};

@@ -55,7 +55,8 @@ class TestPoolSize:
         ({"RAYON_NUM_THREADS": "-2"}, CPUS),
         ({"RAYON_NUM_THREADS": " 3"}, CPUS),
         ({"RAYON_NUM_THREADS": "abc", "RAYON_RS_NUM_CPUS": "3"}, 3),
-        ({"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "5"}, 5),
+        # 0 is a number: it means the default and does not defer.
+        ({"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "5"}, CPUS),
         ({"RAYON_NUM_THREADS": "6", "RAYON_RS_NUM_CPUS": "5"}, 6),
         ({"RAYON_RS_NUM_CPUS": "+3"}, 3),
         ({"RAYON_RS_NUM_CPUS": "0"}, CPUS),
