@@ -5,6 +5,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <limits>
+#include <mutex>
+#include <new>
 #include <memory>
 #include <set>
 #include <thread>
@@ -194,6 +197,150 @@ TEST(UntilError, OnTheCallingThreadForOneItem) {
   });
   ASSERT_FALSE(result.ok());
   EXPECT_STREQ(result.error().message, "Only item failed");
+}
+
+}  // namespace
+}  // namespace batchaugmentor
+
+namespace batchaugmentor {
+namespace {
+
+// Records the address of every live value, so that destroying a slot that
+// was never constructed (or twice) shows up.
+class Tracked {
+ public:
+  explicit Tracked(int v) : value(v) { enter(); }
+  Tracked(Tracked&& other) noexcept : value(other.value) { enter(); }
+  Tracked(const Tracked&) = delete;
+  ~Tracked() {
+    std::lock_guard<std::mutex> guard(lock());
+    if (live().erase(this) != 1) ++bad_destroys();
+  }
+  static std::size_t live_count() {
+    std::lock_guard<std::mutex> guard(lock());
+    return live().size();
+  }
+  static std::size_t& bad_destroys() {
+    static std::size_t n = 0;
+    return n;
+  }
+  int value;
+
+ private:
+  void enter() {
+    std::lock_guard<std::mutex> guard(lock());
+    live().insert(this);
+  }
+  static std::mutex& lock() {
+    static std::mutex m;
+    return m;
+  }
+  static std::set<const void*>& live() {
+    static std::set<const void*> s;
+    return s;
+  }
+};
+
+TEST(MergeRuns, AGapDropsTheRightRunAndDestroysItsOutcomes) {
+  using parallel::internal::Slots;
+  using parallel::internal::merge_runs;
+  auto slots = Slots<Tracked>::allocate(6);
+  ASSERT_TRUE(slots);
+  const std::size_t before = Tracked::live_count();
+  for (std::size_t i : {0u, 1u, 3u, 4u}) slots->construct(i, Tracked(static_cast<int>(i)));
+  // The left piece stopped after two of its three items: slot 2 is empty.
+  auto merged = merge_runs(parallel::internal::WrittenRun{0, 2}, parallel::internal::WrittenRun{3, 2}, *slots);
+  EXPECT_EQ(merged.start, 0u);
+  EXPECT_EQ(merged.written, 2u);
+  EXPECT_EQ(Tracked::live_count(), before + 2);
+  slots->destroy(merged.start, merged.written);
+  EXPECT_EQ(Tracked::live_count(), before);
+  EXPECT_EQ(Tracked::bad_destroys(), 0u);
+
+  // Adjacent runs merge.
+  for (std::size_t i : {0u, 1u, 2u}) slots->construct(i, Tracked(static_cast<int>(i)));
+  merged = merge_runs(parallel::internal::WrittenRun{0, 1}, parallel::internal::WrittenRun{1, 2}, *slots);
+  EXPECT_EQ(merged.written, 3u);
+  slots->destroy(0, 3);
+  EXPECT_EQ(Tracked::bad_destroys(), 0u);
+}
+
+struct PollCounter {
+  std::thread::id caller = std::this_thread::get_id();
+  std::atomic<int> polls{0};
+  std::atomic<int> off_caller{0};
+  int stop_after;
+  static bool poll(void* self) {
+    auto* p = static_cast<PollCounter*>(self);
+    if (std::this_thread::get_id() != p->caller) p->off_caller.fetch_add(1);
+    return p->polls.fetch_add(1) + 1 >= p->stop_after;
+  }
+};
+
+TEST(MapBatchInterruptible, AHookThatAsksToStopEndsTheBatchEarlyAndFreesEverything) {
+  testing::run_with_deadline(testing::deadline(), [] {
+    const std::size_t count = 20000;  // 1 ms each: far longer than one poll
+    std::atomic<std::size_t> started{0};
+    PollCounter counter;
+    counter.stop_after = 2;
+    CancelFlag cancel;
+    const std::size_t before = Tracked::live_count();
+    auto out = map_batch_interruptible(
+        count,
+        [&](std::size_t i) {
+          started.fetch_add(1);
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+          return Tracked(static_cast<int>(i));
+        },
+        cancel, parallel::WaitHook{&PollCounter::poll, &counter, nullptr});
+    EXPECT_FALSE(out.has_value());
+    EXPECT_TRUE(cancel.requested());
+    EXPECT_EQ(counter.polls.load(), 2);  // not polled again once it asked to stop
+    EXPECT_EQ(counter.off_caller.load(), 0);
+    EXPECT_LT(started.load(), count / 2);
+    // Written outcomes on both sides of the gaps were destroyed, once each.
+    EXPECT_EQ(Tracked::live_count(), before);
+    EXPECT_EQ(Tracked::bad_destroys(), 0u);
+  });
+}
+
+TEST(MapBatchInterruptible, WithoutARequestEveryItemRunsInOrder) {
+  PollCounter counter;
+  counter.stop_after = 1 << 30;
+  CancelFlag cancel;
+  auto out = map_batch_interruptible(
+      500, [](std::size_t i) { return static_cast<int>(i) * 2; }, cancel,
+      parallel::WaitHook{&PollCounter::poll, &counter, nullptr});
+  ASSERT_TRUE(out.has_value());
+  ASSERT_EQ(out->size(), 500u);
+  for (std::size_t i = 0; i < out->size(); ++i) EXPECT_EQ((*out)[i], static_cast<int>(i) * 2);
+}
+
+TEST(MapBatchInterruptible, MapsInsideAnItemStopWithTheirBatch) {
+  CancelFlag cancel;
+  std::atomic<bool> inner_cancelled{false};
+  PollCounter counter;
+  counter.stop_after = 1 << 30;
+  auto out = map_batch_interruptible(
+      2,
+      [&](std::size_t i) {
+        if (i == 0) {
+          cancel.request();  // as the waiting thread would
+          auto frames = map_batch_until_error(100, [](std::size_t f) -> Outcome<std::size_t> { return f; });
+          inner_cancelled = !frames.ok() && std::strcmp(frames.error().message, "Batch cancelled") == 0;
+        }
+        return 0;
+      },
+      cancel, parallel::WaitHook{&PollCounter::poll, &counter, nullptr});
+  EXPECT_TRUE(inner_cancelled.load());
+  static_cast<void>(out);  // item 1 may or may not have started before the request
+}
+
+TEST(MapBatch, AnOutputThatCannotBeAllocatedThrowsBeforeAnyItemRuns) {
+  std::atomic<int> ran{0};
+  const std::size_t huge = std::numeric_limits<std::size_t>::max() / 8;
+  EXPECT_THROW(map_batch(huge, [&](std::size_t) { ran.fetch_add(1); return Tracked(0); }), std::bad_alloc);
+  EXPECT_EQ(ran.load(), 0);
 }
 
 }  // namespace
