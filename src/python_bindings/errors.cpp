@@ -27,22 +27,6 @@ PyError PyError::make(PyObject* type, PyRef message) {
 
 void PyError::restore() && { PyErr_SetRaisedException(exception_.release()); }
 
-bool object_str(PyObject* object, std::string* out) {
-  PyRef text = PyRef::steal(PyObject_Str(object));
-  if (!text) {
-    PyErr_Clear();
-    return false;
-  }
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
-  if (utf8 == nullptr) {
-    PyErr_Clear();
-    return false;
-  }
-  out->assign(utf8, static_cast<std::size_t>(size));
-  return true;
-}
-
 std::string type_qualname(PyObject* object) {
   PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(object)));
   if (name) {

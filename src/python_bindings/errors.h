@@ -64,10 +64,6 @@ std::string type_qualname(PyObject* object);
 // TypeError "'<qualname>' object cannot be converted to '<target>'".
 PyError downcast_error(PyObject* object, std::string_view target);
 
-// str(object) as UTF-8; nothing when str() or the encoding fails (the
-// failure is cleared).
-bool object_str(PyObject* object, std::string* out);
-
 // The result of a C-API call returning a new reference, or the held error.
 PyResult<PyRef> checked(PyObject* new_reference);
 

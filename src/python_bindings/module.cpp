@@ -52,9 +52,12 @@ const FunctionSignature kLuminanceSignature{"batch_calculate_luminance", {"image
 const FunctionSignature kVideoSignature{"batch_resize_videos", {"videos", "target_sizes"}};
 
 // "<prefix>: not enough memory", for memory errors that carry no reason of
-// their own (the interpreter's, or a container's).
+// their own (the interpreter's, or a container's). Built without any C++
+// allocation, since it answers one that failed.
 PyError memory_error(const char* prefix) {
-  return PyError::make(PyExc_MemoryError, std::string(prefix) + ": not enough memory");
+  PyRef message = PyRef::steal(PyUnicode_FromFormat("%s: not enough memory", prefix));
+  if (!message) return PyError::fetch();  // the interpreter's own MemoryError
+  return PyError::make(PyExc_MemoryError, std::move(message));
 }
 
 bool has_empty_message(const PyError& error) {
