@@ -62,7 +62,7 @@ CHILD = """
     flat = np.full((6, 5, 3), 17, np.uint8)
     video = rng.integers(0, 256, (2, 6, 5, 3), dtype=np.uint8)
     content = tempfile.NamedTemporaryFile(delete=False)
-    content.write(b"batchaugmentor")
+    content.write(b"batchaugmentor" * 300)   # past the small-object allocator: bytes uses malloc
     content.close()
 
     cases = {
