@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <limits>
 #include <mutex>
 #include <new>
@@ -143,14 +144,16 @@ WorkerThread* WorkerPool::current_worker() { return t_worker; }
 
 WorkerPool::BuildResult WorkerPool::build(std::size_t threads, ThreadStarter start) {
   BA_ASSERT(threads >= 1 && threads <= kMaxThreads);
-  // Never freed: started threads use it until the process ends.
+  // Never freed once built: started threads use it until the process ends.
   auto* pool = new WorkerPool(threads);
   for (std::size_t i = 0; i < threads; ++i) {
     int error = start(&WorkerPool::worker_main, &pool->workers_[i], worker_stack_bytes());
     if (error != 0) {
-      // The record stays allocated: the stopped threads may still be on
-      // their way out through it.
       for (std::size_t j = 0; j < i; ++j) pool->workers_[j].stop->set();
+      // A failed build is retried by the next call, so its record is freed
+      // once the stopped threads are out of it; a thread that takes
+      // unreasonably long to leave keeps it alive (leaked) instead.
+      if (pool->wait_for_exits(i)) delete pool;
       return {nullptr, error, i};
     }
   }
@@ -205,6 +208,15 @@ WorkerPool& WorkerPool::current() {
   return worker != nullptr ? *worker->pool : global();
 }
 
+bool WorkerPool::wait_for_exits(std::size_t started) {
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (exited_.load(std::memory_order_acquire) < started) {
+    if (std::chrono::steady_clock::now() > give_up) return false;
+    platform::yield_now();
+  }
+  return true;
+}
+
 void WorkerPool::worker_main(void* record) {
   // A thread entry point: nothing may unwind out of it. Jobs never throw
   // (items report through their outcomes), so anything caught here is an
@@ -212,8 +224,11 @@ void WorkerPool::worker_main(void* record) {
   try {
     auto* worker = static_cast<WorkerThread*>(record);
     t_worker = worker;
-    worker->pool->wait_until(*worker, *worker->stop);
+    WorkerPool* pool = worker->pool;
+    pool->wait_until(*worker, *worker->stop);
     t_worker = nullptr;  // told to stop: the thread ends here
+    // The last touch of the record: the builder may free it from now on.
+    pool->exited_.fetch_add(1, std::memory_order_release);
   } catch (const std::bad_alloc&) {
     fault("memory allocation failed on a worker thread");
   } catch (...) {

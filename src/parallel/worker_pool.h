@@ -24,6 +24,7 @@
 // through changing them when the fork happened.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -128,8 +129,9 @@ class WorkerPool {
     std::size_t started;  // threads started before the failure (then stopped)
   };
   // Builds a pool of `threads` workers, each started with `start`. On
-  // failure the workers already started are told to stop. Pools are never
-  // destroyed: their threads may outlive any owner.
+  // failure the workers already started are told to stop and the record is
+  // freed once they have left. Built pools are never destroyed: their
+  // threads may outlive any owner.
   static BuildResult build(std::size_t threads, ThreadStarter start);
   // build(), with the fallback for a platform without threads: one worker,
   // which is the calling thread itself. Any other failure is fatal.
@@ -160,6 +162,8 @@ class WorkerPool {
   static void worker_main(void* record);
   // The one-worker pool of a platform without threads: the calling thread.
   static WorkerPool& caller_pool();
+  // After a failed build: true once `started` stopped workers have left.
+  bool wait_for_exits(std::size_t started);
 
   template <class A, class B>
   auto join_on_worker(WorkerThread& worker, A& a, B& b, bool injected);
@@ -174,6 +178,7 @@ class WorkerPool {
   std::unique_ptr<WorkerThread[]> workers_;
   InjectionQueue<PoolJob*> injected_;
   Sleep sleep_;
+  std::atomic<std::size_t> exited_{0};  // workers stopped after a failed build
 };
 
 // The hook installed for the calling thread, or null.
