@@ -121,6 +121,11 @@ ScopedWaitHook::ScopedWaitHook(WaitHook* hook) : previous_(std::exchange(t_wait_
 ScopedWaitHook::~ScopedWaitHook() { t_wait_hook = previous_; }
 WaitHook* current_wait_hook() { return t_wait_hook; }
 
+void prepare_calling_thread() {
+  // One variable is enough: a library's thread-local block is allocated whole.
+  static_cast<void>(*static_cast<WaitHook* volatile*>(&t_wait_hook));
+}
+
 std::size_t worker_stack_bytes() {
   static const std::size_t bytes = [] {
     std::optional<std::uint64_t> v = count_variable(kStackVariable);

@@ -184,6 +184,10 @@ class WorkerPool {
 // The hook installed for the calling thread, or null.
 WaitHook* current_wait_hook();
 
+// Touches this library's thread-local state on the calling thread, so that
+// its storage exists before a call starts allocating.
+void prepare_calling_thread();
+
 namespace internal {
 
 // The second half of a join, waiting in its creator's frame to be run by

@@ -15,6 +15,7 @@
 // item starts, running items finish, and the exception is raised once
 // everything the call made or borrowed is released.
 #include <algorithm>
+#include <exception>
 #include <atomic>
 #include <cstring>
 #include <cstdint>
@@ -71,6 +72,13 @@ bool has_empty_message(const PyError& error) {
 
 template <class Body>
 PyObject* run(const char* prefix, Body body) {
+  // The C library allocates a thread's share of a shared library's
+  // thread-local storage on first use and ends the process if it cannot;
+  // using it here, before the call allocates anything, keeps that from
+  // happening later inside the call (the C++ runtime's exception state,
+  // and this module's own thread-local state).
+  static_cast<void>(std::uncaught_exceptions());
+  parallel::prepare_calling_thread();
   std::optional<PyError> error;
   try {
     PyResult<PyRef> result = body();

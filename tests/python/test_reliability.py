@@ -321,7 +321,10 @@ def test_ctrl_c_stops_a_long_batch_promptly(name):
     assert sent - start > 0.3          # the batch was well under way
     latency = raised - sent
     print(f"{name}: KeyboardInterrupt {latency * 1000:.0f} ms after SIGINT")
-    assert latency < (1.0 if SANITIZED else 0.2)
+    # Typically 10-80 ms (the 50 ms poll plus the items already running);
+    # the bound leaves room for a CI machine busy with other jobs, and a
+    # batch that ran to its end would take seconds longer.
+    assert latency < (1.5 if SANITIZED else 0.5)
     assert free
     assert next_ok
 
