@@ -16,10 +16,22 @@
 // prepare_for_writing() maps in, ahead of a copy that will write every byte,
 // the whole pages inside [target, target + n), in one call rather than one
 // fault per page. Pages already there are left as they are; it changes no
-// byte and is only a hint, so a kernel without it changes nothing.
+// byte and is only a hint (ranges of under 16 pages are left alone, the
+// calls would cost more than the faults): a kernel older than 5.14 refuses it once, and from
+// then on the pages are left to be faulted in by the writes themselves.
+//
+//   std::uint64_t room = platform::memory_headroom();
+//
+// memory_headroom() is how many more bytes this process can have before the
+// system would refuse them or start killing processes: the smallest of the
+// memory the kernel reports as available and what is left under the
+// process's address-space and data limits and its control group's memory
+// limit. It reads a few small files under /proc and /sys, so it is for
+// occasional use, not for every allocation.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace batchaugmentor::platform {
 
@@ -27,5 +39,6 @@ void* map_pages(std::size_t bytes);
 void* remap_pages(void* block, std::size_t old_bytes, std::size_t new_bytes);
 void unmap_pages(void* block, std::size_t bytes);
 void prepare_for_writing(void* target, std::size_t bytes);
+std::uint64_t memory_headroom();
 
 }  // namespace batchaugmentor::platform
