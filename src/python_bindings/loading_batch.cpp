@@ -1,6 +1,6 @@
 // Paths are handled a window at a time, in three rounds on the workers:
 //
-//   1. workers open each file and ask its size;
+//   1. workers (this thread, for a few files) open each file and ask its size;
 //   2. this thread (it holds the interpreter lock) makes each bytes object
 //      at the size the system reported;
 //   3. workers read each file straight into its object, a large file in
@@ -38,6 +38,11 @@ const FunctionSignature kLoadSignature{"load_image_batch", {"image_paths"}};
 // enough to leave most of the descriptor limit to the rest of the process.
 constexpr std::size_t kMaxWindow = 1024;
 constexpr std::size_t kMinWindow = 16;
+
+// A few files are opened here: a handful of opens costs about what one
+// round trip to the workers does, and on a busy machine much less than
+// waiting for both workers to be scheduled twice.
+constexpr std::size_t kInlineOpens = 16;
 
 // Copies of mismatched contents run in steps of this size, so that one large
 // stream does not leave the other workers idle.
@@ -82,10 +87,14 @@ PyResult<Unit> load_window(PyObject* list, const std::vector<std::string>& paths
                            std::size_t count, loading::MemoryBudget& budget, const CancelFlag* cancel) {
   std::unique_ptr<loading::FileLoad[]> loads(new (std::nothrow) loading::FileLoad[count]);
   if (!loads) return no_memory("the batch");
-  map_batch(count, [&](std::size_t i) {
-    loads[i].open(paths[first + i]);
-    return true;
-  });
+  if (count <= kInlineOpens) {
+    for (std::size_t i = 0; i < count; ++i) loads[i].open(paths[first + i]);
+  } else {
+    map_batch(count, [&](std::size_t i) {
+      loads[i].open(paths[first + i]);
+      return true;
+    });
+  }
 
   // Round 2: an object of the hinted size for every file that has one. A
   // file too large for the budget, or for the allocator, is None.
