@@ -13,7 +13,9 @@ before any timing, so every contender reads from a warm page cache.
 Each contender runs its repeats back to back (after one untimed run), in two
 rounds. Each row shows the best and the median run and the
 spread (median over best, minus one) as the noise of this run; the factor is
-the better Python reader's best time over load_image_batch's. All
+the better Python reader's best time over load_image_batch's. CPU is the
+time all threads of the process spent per run (user and system), which a
+busy machine does not inflate the way it does the elapsed time. All
 contenders must return the same bytes, or the run fails.
 """
 
@@ -129,6 +131,7 @@ def main() -> int:
                 continue
             expected = python_loop(paths)  # also warms the page cache
             times = {name: [] for name, _ in contenders}
+            cpu = {name: [] for name, _ in contenders}
             # Each contender runs its repeats back to back, after one untimed
             # run: a training loop calls the same reader over and over, and
             # what the allocator keeps warm between calls is part of its cost.
@@ -142,19 +145,20 @@ def main() -> int:
                         failed = True
                     for _ in range((args.repeats + 1) // 2):
                         result = None  # free the previous run's bytes before timing the next
-                        start = time.perf_counter()
+                        start, start_cpu = time.perf_counter(), time.process_time()
                         result = reader(paths)
                         times[name].append(time.perf_counter() - start)
+                        cpu[name].append(time.process_time() - start_cpu)
                     del result
             del expected
             total_mb = sum(os.path.getsize(p) for p in paths) / 1e6
             print(f"\n{title} ({total_mb:.1f} MB)")
-            print(f"  {'contender':<20} {'best':>10} {'median':>10} {'spread':>7} {'GB/s (best)':>12}")
+            print(f"  {'contender':<20} {'best':>10} {'median':>10} {'spread':>7} {'GB/s (best)':>12} {'CPU (best)':>11}")
             for name, _ in contenders:
                 best, median = min(times[name]), statistics.median(times[name])
                 print(
                     f"  {name:<20} {best * 1e3:7.2f} ms {median * 1e3:7.2f} ms {median / best - 1:6.0%} "
-                    f"{total_mb / 1e3 / best:12.2f}"
+                    f"{total_mb / 1e3 / best:12.2f} {min(cpu[name]) * 1e3:8.2f} ms"
                 )
             peer_name = min(("python loop", "ThreadPoolExecutor"), key=lambda n: min(times[n]))
             factor = min(times[peer_name]) / min(times["load_image_batch"])
