@@ -48,8 +48,9 @@ constexpr std::size_t kInlineOpens = 16;
 // stream does not leave the other workers idle.
 constexpr std::size_t kCopyStep = std::size_t{4} << 20;
 
-PyError no_memory(const char* what) {
-  return PyError::make(PyExc_MemoryError, std::string("File loading failed: not enough memory for ") + what);
+// Literal messages: building them must not need memory either.
+PyError no_memory_for_batch() {
+  return PyError::make(PyExc_MemoryError, "File loading failed: not enough memory for the batch");
 }
 
 std::size_t window_size() {
@@ -86,7 +87,7 @@ void set_slot(PyObject* list, std::size_t i, PyRef object) {
 PyResult<Unit> load_window(PyObject* list, const std::vector<std::string>& paths, std::size_t first,
                            std::size_t count, loading::MemoryBudget& budget, const CancelFlag* cancel) {
   std::unique_ptr<loading::FileLoad[]> loads(new (std::nothrow) loading::FileLoad[count]);
-  if (!loads) return no_memory("the batch");
+  if (!loads) return no_memory_for_batch();
   if (count <= kInlineOpens) {
     for (std::size_t i = 0; i < count; ++i) loads[i].open(paths[first + i]);
   } else {
@@ -104,7 +105,7 @@ PyResult<Unit> load_window(PyObject* list, const std::vector<std::string>& paths
     targets.resize(count, nullptr);
     pieces.reserve(count);
   } catch (const std::bad_alloc&) {
-    return no_memory("the batch");
+    return no_memory_for_batch();
   }
   for (std::size_t i = 0; i < count; ++i) {
     loading::FileLoad& load = loads[i];
@@ -123,7 +124,7 @@ PyResult<Unit> load_window(PyObject* list, const std::vector<std::string>& paths
     try {
       for (std::size_t k = 0; k < load.piece_count(); ++k) pieces.push_back({i, k});
     } catch (const std::bad_alloc&) {
-      return no_memory("the batch");
+      return no_memory_for_batch();
     }
   }
 
@@ -140,7 +141,7 @@ PyResult<Unit> load_window(PyObject* list, const std::vector<std::string>& paths
       if (loads[i].deferred()) deferred.push_back(i);
     }
   } catch (const std::bad_alloc&) {
-    return no_memory("the batch");
+    return no_memory_for_batch();
   }
   map_batch(deferred.size(), [&](std::size_t d) {
     loads[deferred[d]].read_deferred(budget, cancel);
@@ -170,7 +171,7 @@ PyResult<Unit> load_window(PyObject* list, const std::vector<std::string>& paths
       exact[i] = std::move(object);
     }
   } catch (const std::bad_alloc&) {
-    return no_memory("the batch");
+    return no_memory_for_batch();
   }
   map_batch(steps.size(), [&](std::size_t s) {
     platform::prepare_for_writing(steps[s].to, steps[s].length);
@@ -195,7 +196,7 @@ PyResult<PyRef> load_image_batch_list(PyObject* args, PyObject* kwargs) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(texts.size())));
   if (!list) {
     PyErr_Clear();
-    return no_memory("the result list");
+    return PyError::make(PyExc_MemoryError, "File loading failed: not enough memory for the result list");
   }
   loading::MemoryBudget budget;
   // Set by nothing yet: the reads already honour it, so that an interrupt
