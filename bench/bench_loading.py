@@ -10,29 +10,40 @@ otherwise random files of the same sizes stand in), the same list ten times,
 files are written once into a temporary folder and every list is read once
 before any timing, so every contender reads from a warm page cache.
 
-Each contender runs its repeats back to back (after one untimed run), in two
-rounds. Each row shows the best and the median run and the
-spread (median over best, minus one) as the noise of this run; the factor is
-the better Python reader's best time over load_image_batch's. CPU is the
-time all threads of the process spent per run (user and system), which a
-busy machine does not inflate the way it does the elapsed time. All
+Each contender runs in a process of its own, so that what one reader leaves
+in the C library's heap (kept or given back, thresholds raised) cannot speed
+up or slow down the next; inside it, the repeats run back to back after one
+untimed run, as a training loop calls the same reader over and over, and
+what the allocator keeps warm between calls is part of each reader's cost.
+Two such processes per contender, taking turns with the others, so that a
+burst of load from elsewhere is less likely to hit only one of them.
+
+Each row shows the best and the median run and the spread (median over
+best, minus one) as the noise of this run; the factor is the better Python
+reader's best time over load_image_batch's. CPU is the time all threads of
+the process spent in the best run (user and system), which a busy machine
+does not inflate the way it does the elapsed time; faults are the minor page
+faults of the median run (fresh pages the kernel had to supply). All
 contenders must return the same bytes, or the run fails.
 """
 
 from __future__ import annotations
 
 import argparse
+import hashlib
 import importlib.util
+import json
 import os
+import resource
 import shutil
 import statistics
+import subprocess
 import sys
 import tempfile
 import time
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
-import batchaugmentor as ba
 
 PHOTOS = (
     ("astronaut.png", 791_555),
@@ -62,8 +73,50 @@ def make_thread_pool_reader(pool: ThreadPoolExecutor):
     return thread_pool
 
 
-def load_image_batch(paths: list[str]) -> list[bytes]:
-    return ba.load_image_batch(paths)
+def digest(contents: list[bytes | None]) -> str:
+    h = hashlib.sha256()
+    for c in contents:
+        # No concatenation: a copy of each file would disturb the heap being measured.
+        h.update(b"-" if c is None else len(c).to_bytes(8, "little"))
+        if c is not None:
+            h.update(c)
+    return h.hexdigest()
+
+
+def make_reader(name: str):
+    if name == "python loop":
+        return python_loop, None
+    if name == "ThreadPoolExecutor":
+        pool = ThreadPoolExecutor()  # Python's default size: min(32, cpu_count + 4)
+        return make_thread_pool_reader(pool), pool
+    import batchaugmentor as ba
+
+    return ba.load_image_batch, None
+
+
+def child(name: str, list_file: str, repeats: int) -> int:
+    """Times one reader on one list, in this process only; prints JSON."""
+    with open(list_file) as f:
+        job = json.load(f)
+    paths = job["paths"]
+    reader, pool = make_reader(name)
+    times, cpu, faults = [], [], []
+    try:
+        result = reader(paths)
+        same = digest(result) == job["digest"]
+        for _ in range(repeats):
+            result = None  # free the previous run's bytes before timing the next
+            start_faults = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+            start, start_cpu = time.perf_counter(), time.process_time()
+            result = reader(paths)
+            times.append(time.perf_counter() - start)
+            cpu.append(time.process_time() - start_cpu)
+            faults.append(resource.getrusage(resource.RUSAGE_SELF).ru_minflt - start_faults)
+    finally:
+        if pool is not None:
+            pool.shutdown()
+    print(json.dumps({"same": same, "times": times, "cpu": cpu, "faults": faults}))
+    return 0
 
 
 def write_files(folder: Path, sizes: list[int], tag: str) -> list[str]:
@@ -104,76 +157,74 @@ def workloads(folder: Path):
     yield "one 20 MB file", write_files(folder, [20 << 20], "single")
 
 
+CONTENDERS = ("python loop", "ThreadPoolExecutor", "load_image_batch")
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeats", type=int, default=20)
     parser.add_argument("--dir", type=Path, default=None, help="where to write the files (default: system temp)")
     parser.add_argument("--only", default=None, help="run only the workloads whose title contains this")
+    parser.add_argument("--child", nargs=2, metavar=("CONTENDER", "LIST"), help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.child:
+        return child(args.child[0], args.child[1], args.repeats)
 
     folder = Path(tempfile.mkdtemp(prefix="bench_loading_", dir=args.dir))
-    load = os.getloadavg()[0] if hasattr(os, "getloadavg") else float("nan")
     print(
-        f"{os.cpu_count()} logical processors, load average {load:.2f}, best of {args.repeats}, "
-        f"Python {sys.version.split()[0]}"
+        f"{os.cpu_count()} logical processors, load average {os.getloadavg()[0]:.2f}, "
+        f"best of {args.repeats}, Python {sys.version.split()[0]}, each reader in its own process"
     )
-    pool = ThreadPoolExecutor()  # Python's default size: min(32, cpu_count + 4)
-    contenders = [
-        ("python loop", python_loop),
-        ("ThreadPoolExecutor", make_thread_pool_reader(pool)),
-        ("load_image_batch", load_image_batch),
-    ]
     rows = []
     failed = False
     try:
         for title, paths in workloads(folder):
             if args.only and args.only not in title:
                 continue
-            expected = python_loop(paths)  # also warms the page cache
-            times = {name: [] for name, _ in contenders}
-            cpu = {name: [] for name, _ in contenders}
-            # Each contender runs its repeats back to back, after one untimed
-            # run: a training loop calls the same reader over and over, and
-            # what the allocator keeps warm between calls is part of its cost.
-            # Two rounds, so a burst of load from elsewhere on the machine
-            # is less likely to hit only one contender.
+            list_file = folder / "list.json"
+            with open(list_file, "w") as f:
+                json.dump({"paths": paths, "digest": digest(python_loop(paths))}, f)  # also warms the page cache
+            times = {name: [] for name in CONTENDERS}
+            cpu = {name: [] for name in CONTENDERS}
+            faults = {name: [] for name in CONTENDERS}
             for _ in range(2):
-                for name, reader in contenders:
-                    result = reader(paths)
-                    if result != expected:
+                for name in CONTENDERS:
+                    out = subprocess.run(
+                        [sys.executable, __file__, "--child", name, str(list_file),
+                         "--repeats", str((args.repeats + 1) // 2)],
+                        check=True, capture_output=True, text=True,
+                    )
+                    got = json.loads(out.stdout.strip().splitlines()[-1])
+                    if not got["same"]:
                         print(f"  {name}: returned different bytes for {title}", file=sys.stderr)
                         failed = True
-                    for _ in range((args.repeats + 1) // 2):
-                        result = None  # free the previous run's bytes before timing the next
-                        start, start_cpu = time.perf_counter(), time.process_time()
-                        result = reader(paths)
-                        times[name].append(time.perf_counter() - start)
-                        cpu[name].append(time.process_time() - start_cpu)
-                    del result
-            del expected
+                    times[name] += got["times"]
+                    cpu[name] += got["cpu"]
+                    faults[name] += got["faults"]
             total_mb = sum(os.path.getsize(p) for p in paths) / 1e6
-            print(f"\n{title} ({total_mb:.1f} MB)")
-            print(f"  {'contender':<20} {'best':>10} {'median':>10} {'spread':>7} {'GB/s (best)':>12} {'CPU (best)':>11}")
-            for name, _ in contenders:
+            print(f"\n{title} ({total_mb:.1f} MB), load average {os.getloadavg()[0]:.2f}")
+            print(f"  {'contender':<20} {'best':>10} {'median':>10} {'spread':>7} {'GB/s (best)':>12} {'CPU (best)':>11} {'faults':>8}")
+            for name in CONTENDERS:
                 best, median = min(times[name]), statistics.median(times[name])
                 print(
                     f"  {name:<20} {best * 1e3:7.2f} ms {median * 1e3:7.2f} ms {median / best - 1:6.0%} "
-                    f"{total_mb / 1e3 / best:12.2f} {min(cpu[name]) * 1e3:8.2f} ms"
+                    f"{total_mb / 1e3 / best:12.2f} {min(cpu[name]) * 1e3:8.2f} ms {statistics.median(faults[name]):8.0f}"
                 )
             peer_name = min(("python loop", "ThreadPoolExecutor"), key=lambda n: min(times[n]))
             factor = min(times[peer_name]) / min(times["load_image_batch"])
-            print(f"  load_image_batch vs {peer_name}: {factor:.2f}x")
-            rows.append((title, {n: min(t) for n, t in times.items()}, factor))
+            median_factor = statistics.median(times[peer_name]) / statistics.median(times["load_image_batch"])
+            print(f"  load_image_batch vs {peer_name}: {factor:.2f}x (medians: {median_factor:.2f}x)")
+            rows.append((title, {n: min(t) for n, t in times.items()}, factor, median_factor))
     finally:
-        pool.shutdown()
         shutil.rmtree(folder, ignore_errors=True)
 
-    print("\n| files | `load_image_batch` | loop of `open(p, \"rb\").read()` | ThreadPoolExecutor | factor |")
-    print("|---|---|---|---|---|")
-    for title, best, factor in rows:
+    print(f"\nload average at the end {os.getloadavg()[0]:.2f}")
+    print("| files | `load_image_batch` | loop of `open(p, \"rb\").read()` | ThreadPoolExecutor | factor (best) | factor (medians) |")
+    print("|---|---|---|---|---|---|")
+    for title, best, factor, median_factor in rows:
         print(
             f"| {title} | {best['load_image_batch'] * 1e3:.2f} ms | {best['python loop'] * 1e3:.2f} ms | "
-            f"{best['ThreadPoolExecutor'] * 1e3:.2f} ms | {factor:.2f}x |"
+            f"{best['ThreadPoolExecutor'] * 1e3:.2f} ms | {factor:.2f}x | {median_factor:.2f}x |"
         )
     return 1 if failed else 0
 

@@ -18,6 +18,7 @@
 #define MADV_POPULATE_WRITE 23
 #endif
 
+
 namespace batchaugmentor::platform {
 
 namespace {
@@ -167,6 +168,55 @@ void prepare_for_writing(void* target, std::size_t bytes) {
   if (::madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE) != 0 && errno == EINVAL) {
     populate_works.store(false, std::memory_order_relaxed);
   }
+}
+
+std::uint64_t free_large_page_bytes() {
+  // Only where large pages are given to the ranges that ask for them: under
+  // "always" every range gets them anyway, under "never" none does.
+  static const bool on_request = [] {
+    std::string mode;
+    return read_small_file("/sys/kernel/mm/transparent_hugepage/enabled", &mode) &&
+           mode.find("[madvise]") != std::string::npos;
+  }();
+  if (!on_request) return 0;
+  // Each line: "Node 0, zone Normal" then the free blocks of order 0, 1, ...
+  std::string text;
+  if (!read_small_file("/proc/buddyinfo", &text)) return 0;
+  static const std::uint64_t page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+  std::uint64_t total = 0;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    const std::size_t zone = text.find("zone", start);
+    if (zone != std::string::npos && zone < end) {
+      const char* p = text.c_str() + zone + 4;
+      while (*p == ' ') ++p;
+      while (*p != ' ' && *p != '\0' && *p != '\n') ++p;  // the zone's name
+      for (int order = 0; order < 64; ++order) {
+        char* after = nullptr;
+        const unsigned long long blocks = std::strtoull(p, &after, 10);
+        if (after == p || static_cast<std::size_t>(after - text.c_str()) > end) break;
+        p = after;
+        const std::uint64_t block = page << order;
+        if (block >= kLargePage && blocks <= UINT64_MAX / block && total <= UINT64_MAX - blocks * block) {
+          total += blocks * block;
+        }
+      }
+    }
+    start = end + 1;
+  }
+  return total;
+}
+
+void ask_for_large_pages(void* target, std::size_t bytes, bool wanted) {
+  const auto start = reinterpret_cast<std::uintptr_t>(target);
+  if (bytes == 0 || start > UINTPTR_MAX - bytes) return;
+  // Inward to whole large pages: the rest of the range belongs to others.
+  const std::uintptr_t first = (start + kLargePage - 1) / kLargePage * kLargePage;
+  const std::uintptr_t last = (start + bytes) / kLargePage * kLargePage;
+  if (first >= last) return;
+  ::madvise(reinterpret_cast<void*>(first), last - first, wanted ? MADV_HUGEPAGE : MADV_NOHUGEPAGE);
 }
 
 std::uint64_t memory_headroom() {

@@ -19,6 +19,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/pages.h"
+
 namespace batchaugmentor::loading {
 namespace {
 
@@ -394,6 +396,37 @@ TEST_F(LoadFileTest, DescriptorsAreClosedOnEveryPath) {
     never_read.open(big);
   }
   EXPECT_EQ(open_descriptors(), before);
+}
+
+// Asking for large pages and taking the request back must leave every byte
+// as it was and the memory writable, whether the range is already filled,
+// half filled or not yet touched, and whatever its alignment.
+TEST(LargePages, RequestsNeverChangeContent) {
+  constexpr std::size_t kBytes = 9 * platform::kLargePage;
+  void* block = platform::map_pages(kBytes + platform::kLargePage);
+  ASSERT_NE(block, nullptr);
+  auto* base = static_cast<std::uint8_t*>(block);
+  std::mt19937 random(7);
+  for (std::size_t offset : {std::size_t{0}, std::size_t{4096}, std::size_t{12345}}) {
+    std::uint8_t* range = base + offset;
+    std::vector<std::uint8_t> expected(kBytes);
+    for (auto& b : expected) b = static_cast<std::uint8_t>(random());
+    // The first half is filled before the request, the second after it.
+    std::memcpy(range, expected.data(), kBytes / 2);
+    platform::ask_for_large_pages(range, kBytes, true);
+    platform::prepare_for_writing(range + kBytes / 2, kBytes - kBytes / 2);
+    std::memcpy(range + kBytes / 2, expected.data() + kBytes / 2, kBytes - kBytes / 2);
+    platform::ask_for_large_pages(range, kBytes, false);
+    EXPECT_EQ(std::memcmp(range, expected.data(), kBytes), 0) << "offset " << offset;
+  }
+  // Degenerate ranges are ignored.
+  platform::ask_for_large_pages(base, 0, true);
+  platform::ask_for_large_pages(base + 1, platform::kLargePage, true);
+  platform::unmap_pages(block, kBytes + platform::kLargePage);
+  // A byte count: whatever the system holds, never more than all memory.
+  const std::uint64_t free_large = platform::free_large_page_bytes();
+  EXPECT_EQ(free_large % platform::kLargePage, 0u);
+  EXPECT_LE(free_large, std::uint64_t{sysconf(_SC_PHYS_PAGES)} * std::uint64_t{sysconf(_SC_PAGESIZE)});
 }
 
 }  // namespace
