@@ -426,7 +426,8 @@ TEST(LargePages, RequestsNeverChangeContent) {
   // A byte count: whatever the system holds, never more than all memory.
   const std::uint64_t free_large = platform::free_large_page_bytes();
   EXPECT_EQ(free_large % platform::kLargePage, 0u);
-  EXPECT_LE(free_large, std::uint64_t{sysconf(_SC_PHYS_PAGES)} * std::uint64_t{sysconf(_SC_PAGESIZE)});
+  const auto pages = static_cast<std::uint64_t>(sysconf(_SC_PHYS_PAGES));
+  EXPECT_LE(free_large, pages * static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE)));
 }
 
 }  // namespace
