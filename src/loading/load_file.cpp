@@ -5,60 +5,232 @@
 #include <utility>
 
 #include "common/buffer.h"
-#include "loading/content_buffer.h"
 #include "platform/files.h"
+#include "platform/pages.h"
 
 namespace batchaugmentor::loading {
 
 namespace {
 
-// The first read asks for this much: one read fills a typical image file
-// and the next one returns 0. Larger files double the capacity from here.
+// The first read of content of unknown size asks for this much: one read
+// fills a typical image file and the next one returns 0.
 constexpr std::size_t kFirstRead = 128 * 1024;
+
+// Content of unknown size is read at most this much at a time, so that the
+// budget is charged before the memory is written, not long after.
+constexpr std::size_t kStreamStep = std::size_t{16} << 20;
 
 // Paths up to this length are terminated on the stack; longer ones (rare,
 // and already past most OS limits) on the heap.
 constexpr std::size_t kInlinePathSize = 512;
 
-FileReadFailure out_of_memory() { return FileReadFailure{.os_error = 0, .out_of_memory = true}; }
+OperationError unreadable() { return OperationError::refused("The file could not be read"); }
+OperationError no_memory() { return OperationError::out_of_memory(); }
+OperationError cancelled() { return OperationError::refused("The load was cancelled"); }
 
-// Reads straight into the content's tail, so each byte is copied once. A
-// full buffer is grown before the read that may find the end: growing only
-// remaps, so it costs nothing the next read does not need anyway.
-LoadOutcome read_to_end(platform::ReadOnlyFile& file) {
-  ContentBuffer content;
-  if (!content.make_room(kFirstRead)) return out_of_memory();
-  for (;;) {
-    if (!content.make_room(1)) return out_of_memory();
-    platform::ReadResult r = file.read_some(content.end(), content.spare());
-    if (r.os_error != 0) return FileReadFailure{.os_error = r.os_error};
-    if (r.bytes == 0) break;
-    content.commit(r.bytes);
-  }
-  return FileBytes{std::move(content)};
-}
+struct Opened {
+  std::optional<platform::ReadOnlyFile> file;
+  int os_error = 0;
+};
 
-}  // namespace
-
-LoadOutcome load_file_bytes(std::string_view path) {
+Opened open_path(std::string_view path) {
   // A NUL would silently cut the path short at the OS boundary and open
   // some other file.
-  if (path.find('\0') != std::string_view::npos) return FileReadFailure{};
-
+  if (path.find('\0') != std::string_view::npos) return {};
   char inline_path[kInlinePathSize];
   OwnedBuffer heap_path;
   char* terminated = inline_path;
   if (path.size() >= kInlinePathSize) {
     heap_path = OwnedBuffer::allocate(path.size() + 1);
-    if (heap_path.failed()) return out_of_memory();
+    if (heap_path.failed()) return {};
     terminated = reinterpret_cast<char*>(heap_path.data());
   }
   if (!path.empty()) std::memcpy(terminated, path.data(), path.size());
   terminated[path.size()] = '\0';
-
   platform::ReadOnlyFile::Opened opened = platform::ReadOnlyFile::open(terminated);
-  if (!opened.file) return FileReadFailure{.os_error = opened.os_error};
-  return read_to_end(*opened.file);
+  return {std::move(opened.file), opened.os_error};
+}
+
+// Appends everything `read` delivers, until it returns 0, to `content`.
+// `read(buffer, capacity)` returns a platform::ReadResult. An idle source
+// is waited for in slices, giving up once the call is cancelled.
+template <class Read>
+std::optional<OperationError> read_rest(const platform::ReadOnlyFile& file, ContentBuffer& content,
+                                        MemoryBudget& budget, const CancelFlag* cancel, Read read) {
+  if (content.capacity() == 0 && !content.make_room(kFirstRead)) return no_memory();
+  for (;;) {
+    if (cancel != nullptr && cancel->requested()) return cancelled();
+    if (!content.make_room(1)) return no_memory();
+    const std::size_t request = std::min(content.spare(), kStreamStep);
+    // Twice: this content is copied once more into its final place.
+    if (!budget.charge(2 * std::uint64_t{request})) return no_memory();
+    const platform::ReadResult r = read(content.end(), request);
+    budget.refund(2 * std::uint64_t{request - r.bytes});
+    if (r.os_error != 0) return unreadable();
+    if (r.would_block) {
+      while (!file.wait_readable(kWaitSliceMs)) {
+        if (cancel != nullptr && cancel->requested()) return cancelled();
+      }
+      continue;
+    }
+    if (r.bytes == 0) return std::nullopt;
+    content.commit(r.bytes);
+  }
+}
+
+std::optional<OperationError> read_stream(platform::ReadOnlyFile& file, ContentBuffer& content,
+                                          MemoryBudget& budget, const CancelFlag* cancel) {
+  return read_rest(file, content, budget, cancel,
+                   [&](void* buffer, std::size_t n) { return file.read_some(buffer, n); });
+}
+
+}  // namespace
+
+bool MemoryBudget::charge(std::uint64_t bytes) {
+  const std::uint64_t before = charged_.fetch_add(bytes, std::memory_order_relaxed);
+  std::uint64_t after;
+  if (__builtin_add_overflow(before, bytes, &after)) after = UINT64_MAX;
+  if (!fixed_) {
+    if (after <= kFreeAllowance) return true;
+    // Written once, under the once_flag, which also orders it before every
+    // later read on any thread.
+    std::call_once(asked_, [this] { limit_ = platform::memory_headroom(); });
+  }
+  if (after <= limit_) return true;
+  charged_.fetch_sub(bytes, std::memory_order_relaxed);
+  return false;
+}
+
+Outcome<FileBytes> load_file_bytes(std::string_view path, MemoryBudget& budget, const CancelFlag* cancel) {
+  Opened opened = open_path(path);
+  if (!opened.file) return unreadable();
+  FileBytes bytes;
+  if (auto error = read_stream(*opened.file, bytes.content, budget, cancel)) return *error;
+  return bytes;
+}
+
+void FileLoad::open(std::string_view path) {
+  path_ = path;
+  Opened opened = open_path(path);
+  if (!opened.file) {
+    // Out of descriptors: try again once this window's files are closed.
+    if (platform::is_descriptor_shortage(opened.os_error)) {
+      source_ = Source::kReopen;
+    } else {
+      failed_ = true;
+    }
+    return;
+  }
+  const platform::FileInfo info = opened.file->info();
+  if (info.os_error != 0) {
+    failed_ = true;
+    return;
+  }
+  file_ = std::move(opened.file);
+  // /proc files and the like claim a size of 0 whatever they hold.
+  if (info.regular && info.size > 0) {
+    hint_ = info.size;
+    source_ = Source::kTarget;
+  } else {
+    source_ = Source::kStream;
+  }
+}
+
+void FileLoad::fail() {
+  failed_ = true;
+  file_.reset();
+  extra_ = ContentBuffer();
+}
+
+void FileLoad::set_target(std::uint8_t* target) {
+  if (source_ != Source::kTarget) return;
+  if (target == nullptr) {
+    fail();
+    return;
+  }
+  target_ = target;
+}
+
+std::size_t FileLoad::piece_count() const {
+  if (failed_) return 0;
+  if (source_ == Source::kTarget) return static_cast<std::size_t>((hint_ + kPieceBytes - 1) / kPieceBytes);
+  return source_ == Source::kStream ? 1 : 0;
+}
+
+void FileLoad::start_pieces() { unfinished_.store(piece_count(), std::memory_order_relaxed); }
+
+void FileLoad::read_piece(std::size_t k, MemoryBudget& budget, const CancelFlag* cancel) {
+  if (source_ == Source::kStream) {
+    if (read_stream(*file_, extra_, budget, cancel)) return fail();
+    file_.reset();
+    return;
+  }
+
+  if (cancel != nullptr && cancel->requested()) {
+    cancelled_.store(true, std::memory_order_relaxed);
+  } else {
+    const std::uint64_t offset = std::uint64_t{k} * kPieceBytes;
+    const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(kPieceBytes, hint_ - offset));
+    std::uint8_t* at = target_ + offset;
+    platform::prepare_for_writing(at, length);
+    const bool whole = piece_count() == 1;
+    std::size_t got = 0;
+    while (got < length) {
+      // A file read whole goes through the file position like any reader;
+      // pieces of a larger one are read at their own offsets.
+      const platform::ReadResult r = whole ? file_->read_some(at + got, length - got)
+                                           : file_->read_at(at + got, length - got, offset + got);
+      if (r.os_error != 0 || r.would_block) {
+        cancelled_.store(true, std::memory_order_relaxed);  // any failure fails the file
+        break;
+      }
+      if (r.bytes == 0) break;
+      got += r.bytes;
+    }
+    if (got < length) {
+      // The file ended early (it shrank): the content stops at the lowest
+      // such offset.
+      std::uint64_t seen = end_seen_.load(std::memory_order_relaxed);
+      while (offset + got < seen &&
+             !end_seen_.compare_exchange_weak(seen, offset + got, std::memory_order_relaxed)) {
+      }
+    }
+  }
+  if (unfinished_.fetch_sub(1, std::memory_order_acq_rel) == 1) finish_target(budget, cancel);
+}
+
+void FileLoad::read_deferred(MemoryBudget& budget, const CancelFlag* cancel) {
+  if (!deferred()) return;
+  Opened opened = open_path(path_);
+  if (!opened.file) return fail();
+  // Read without a size hint: a rare path, not worth a round of its own.
+  if (read_stream(*opened.file, extra_, budget, cancel)) return fail();
+}
+
+void FileLoad::finish_target(MemoryBudget& budget, const CancelFlag* cancel) {
+  if (cancelled_.load(std::memory_order_relaxed)) return fail();
+  const std::uint64_t end = end_seen_.load(std::memory_order_relaxed);
+  if (end < hint_) {
+    in_target_ = static_cast<std::size_t>(end);
+    file_.reset();
+    return;
+  }
+  in_target_ = static_cast<std::size_t>(hint_);
+  // The size was right unless one more read still finds data: the file grew.
+  const bool whole = piece_count() == 1;
+  std::uint8_t probe[16 * 1024];
+  const platform::ReadResult r = whole ? file_->read_some(probe, sizeof probe)
+                                       : file_->read_at(probe, sizeof probe, hint_);
+  if (r.os_error != 0 || r.would_block) return fail();
+  if (r.bytes > 0) {
+    if (!budget.charge(2 * std::uint64_t{r.bytes}) || !extra_.append(probe, r.bytes)) return fail();
+    platform::ReadOnlyFile& file = *file_;
+    auto next = [&](void* buffer, std::size_t n) {
+      return whole ? file.read_some(buffer, n) : file.read_at(buffer, n, hint_ + extra_.size());
+    };
+    if (read_rest(file, extra_, budget, cancel, next)) return fail();
+  }
+  file_.reset();
 }
 
 }  // namespace batchaugmentor::loading

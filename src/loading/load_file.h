@@ -1,22 +1,85 @@
-// Reading one file whole, undecoded.
+// Reading files whole, undecoded.
 //
-//   LoadOutcome r = load_file_bytes("/data/cat.jpg");
-//   if (auto* bytes = std::get_if<FileBytes>(&r)) use(bytes->data(), bytes->size());
+// One file on its own, into native memory:
 //
-// Any file that cannot be opened or read (missing, a directory, no
-// permission, a NUL in the path, an empty path) is a FileReadFailure. Memory
-// that cannot be had for the content is reported as out_of_memory so the
-// caller can raise MemoryError instead of ending the process.
+//   MemoryBudget budget;                                 // per call
+//   Outcome<FileBytes> r = load_file_bytes("/data/cat.jpg", budget, &cancel);
+//   if (r.ok()) use(r.value().data(), r.value().size());
+//
+// A batch of files straight into memory the caller provides, in steps that
+// the caller spreads over threads:
+//
+//   FileLoad f;
+//   f.open(path);                                 // 1. any thread: open, ask the size
+//   if (f.hint() > 0) f.set_target(alloc(f.hint())); // 2. caller: room for the hinted size
+//   f.start_pieces();
+//   for k < f.piece_count(): f.read_piece(k, budget, &cancel);  // 3. any threads, in parallel
+//   if (f.failed()) ...; else if (f.complete_in_target()) ...;  // 4. caller
+//   else content = target[0, f.in_target()) + f.extra();
+//
+// The size the system reports is only a hint: every file is read until a
+// read returns 0, so a file that grows or shrinks while it is read, a pipe,
+// a device or a /proc file gives exactly what its reads deliver. Content
+// that did not fit the hint ends up, whole or in part, in extra().
+//
+// Failures (missing, a directory, no permission, a NUL in the path, an empty
+// path, memory for the content not to be had, the budget exhausted, the call
+// cancelled) are OperationErrors; the batch turns every one into None.
+//
+// MemoryBudget bounds what one call may hold: content counts against it as
+// it is taken (a hinted target at its size; content of unknown size twice,
+// since it is copied once more into its final place), and the first charge
+// that would pass it fails. The first kFreeAllowance bytes need no check;
+// past them the limit is platform::memory_headroom(), asked once per call.
+// This is what stops /dev/zero, /dev/urandom or /proc/self/pagemap from
+// eating all memory: their slots fail instead.
+//
+// Non-regular files (pipes, sockets, devices) are read without blocking: an
+// idle one is waited for in slices of kWaitSliceMs, and the read gives up as
+// soon as the CancelFlag is set. A FIFO whose writer never writes and never
+// closes therefore holds its item until the call is cancelled.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
+#include <optional>
 #include <string_view>
-#include <variant>
 
+#include "common/cancel.h"
+#include "common/outcome.h"
 #include "loading/content_buffer.h"
+#include "platform/files.h"
 
 namespace batchaugmentor::loading {
+
+inline constexpr std::uint64_t kFreeAllowance = std::uint64_t{64} << 20;
+inline constexpr int kWaitSliceMs = 50;
+// Files larger than this are read in pieces of this size on several threads.
+inline constexpr std::size_t kPieceBytes = std::size_t{1} << 20;
+
+class MemoryBudget {
+ public:
+  // The limit is asked of the system when first needed.
+  MemoryBudget() = default;
+  // A fixed limit, for tests.
+  explicit MemoryBudget(std::uint64_t limit) : limit_(limit), fixed_(true) {}
+  MemoryBudget(const MemoryBudget&) = delete;
+  MemoryBudget& operator=(const MemoryBudget&) = delete;
+
+  // Takes `bytes` from the budget; false, and nothing taken, when they
+  // would pass it. Safe from any thread.
+  bool charge(std::uint64_t bytes);
+  void refund(std::uint64_t bytes) { charged_.fetch_sub(bytes, std::memory_order_relaxed); }
+
+ private:
+  // Relaxed: the count only bounds memory; it orders no other data.
+  std::atomic<std::uint64_t> charged_{0};
+  std::once_flag asked_;
+  std::uint64_t limit_ = 0;
+  bool fixed_ = false;
+};
 
 // The content of a file, size() bytes at data(); owns them.
 struct FileBytes {
@@ -25,13 +88,64 @@ struct FileBytes {
   std::size_t size() const { return content.size(); }
 };
 
-struct FileReadFailure {
-  int os_error = 0;            // errno of the failing call, 0 when none applies
-  bool out_of_memory = false;  // the content did not fit in memory
+Outcome<FileBytes> load_file_bytes(std::string_view path, MemoryBudget& budget,
+                                   const CancelFlag* cancel = nullptr);
+
+class FileLoad {
+ public:
+  FileLoad() = default;
+  FileLoad(const FileLoad&) = delete;
+  FileLoad& operator=(const FileLoad&) = delete;
+
+  // Step 1. `path` must stay valid until the last piece has been read.
+  void open(std::string_view path);
+
+  // Step 2. A regular file of known, non-zero size asks for a target of
+  // exactly hint() bytes; everything else reads into extra(). A null target
+  // (no room) fails the file.
+  std::uint64_t hint() const { return hint_; }
+  void set_target(std::uint8_t* target);
+
+  // Step 3. start_pieces() once on the calling thread, then every piece
+  // exactly once, on any threads, concurrently.
+  void start_pieces();
+  std::size_t piece_count() const;
+  void read_piece(std::size_t k, MemoryBudget& budget, const CancelFlag* cancel);
+
+  // A file that found no free descriptor in step 1 has no pieces; it is
+  // opened and read whole by read_deferred() once the other files of its
+  // batch are closed.
+  bool deferred() const { return source_ == Source::kReopen && !failed_; }
+  void read_deferred(MemoryBudget& budget, const CancelFlag* cancel);
+
+  // Step 4: the content is in_target() bytes at the target followed by extra().
+  bool failed() const { return failed_; }
+  bool complete_in_target() const { return !failed_ && target_ != nullptr && in_target_ == hint_ && extra_.size() == 0; }
+  std::size_t in_target() const { return in_target_; }
+  const ContentBuffer& extra() const { return extra_; }
+  std::size_t size() const { return in_target_ + extra_.size(); }
+
+ private:
+  enum class Source { kNone, kTarget, kStream, kReopen };
+
+  void finish_target(MemoryBudget& budget, const CancelFlag* cancel);
+  void fail();
+
+  std::string_view path_;
+  std::optional<platform::ReadOnlyFile> file_;
+  Source source_ = Source::kNone;
+  bool failed_ = false;
+  std::uint64_t hint_ = 0;
+  std::uint8_t* target_ = nullptr;
+  std::size_t in_target_ = 0;
+  ContentBuffer extra_;
+  // Pieces of one file run on different threads. The lowest offset at which
+  // a piece met the end of the file, and the pieces not yet done; the last
+  // one to finish completes the file. acq_rel on the count: every piece's
+  // writes happen before the finisher reads them.
+  std::atomic<std::uint64_t> end_seen_{UINT64_MAX};
+  std::atomic<std::size_t> unfinished_{0};
+  std::atomic<bool> cancelled_{false};
 };
-
-using LoadOutcome = std::variant<FileBytes, FileReadFailure>;
-
-LoadOutcome load_file_bytes(std::string_view path);
 
 }  // namespace batchaugmentor::loading

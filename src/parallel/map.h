@@ -28,6 +28,8 @@
 //
 // An item can read the flag to stop early itself; map_batch_until_error
 // started inside an item inherits it, so the frames of a video stop too.
+// With items_may_block, even a lone item runs on a worker, so that the
+// calling thread stays free to poll the hook while the item waits.
 //
 // Splitting adapts to the load: a piece of the batch splits in two while its
 // split budget lasts (N at the top, halved per level), and a piece that was
@@ -235,7 +237,8 @@ struct UntilErrorMap {
 namespace parallel::internal {
 
 template <class F, class R = std::invoke_result_t<F&, std::size_t>>
-std::optional<std::vector<R>> run_ordered(std::size_t count, F& item, const CancelFlag* cancel) {
+std::optional<std::vector<R>> run_ordered(std::size_t count, F& item, const CancelFlag* cancel,
+                                          bool keep_caller_free = false) {
   parallel::WorkerPool& pool = parallel::WorkerPool::current();
 
   // The batch length is that of a list the caller holds; the caller turns
@@ -249,7 +252,18 @@ std::optional<std::vector<R>> run_ordered(std::size_t count, F& item, const Canc
   }
 
   OrderedMap<R, F> map{pool, item, *slots, cancel};
-  WrittenRun total = map.run(0, count, Splitter{pool.size(), pool.size()}, false);
+  const Splitter splitter{pool.size(), pool.size()};
+  WrittenRun total;
+  if (count == 1 && keep_caller_free) {
+    // A lone item would run on the calling thread, which then could not
+    // notice Ctrl-C while the item waits; joined with an empty second half
+    // it runs on a worker instead.
+    auto [one, none] = pool.join([&](bool m) { return map.run(0, 1, splitter, m); },
+                                 [](bool) { return WrittenRun{1, 0}; });
+    total = merge_runs(one, none, *slots);
+  } else {
+    total = map.run(0, count, splitter, false);
+  }
   if (total.written != count) {
     if (cancelled(cancel)) {
       slots->destroy(total.start, total.written);
@@ -272,11 +286,11 @@ auto map_batch(std::size_t count, F&& item)
 
 template <class F>
 auto map_batch_interruptible(std::size_t count, F&& item, CancelFlag& cancel,
-                             parallel::WaitHook hook)
+                             parallel::WaitHook hook, bool items_may_block = false)
     -> std::optional<std::vector<std::invoke_result_t<F&, std::size_t>>> {
   hook.cancel = &cancel;
   parallel::ScopedWaitHook scope(&hook);
-  return parallel::internal::run_ordered(count, item, &cancel);
+  return parallel::internal::run_ordered(count, item, &cancel, items_may_block);
 }
 
 template <class F>

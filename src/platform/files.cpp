@@ -2,6 +2,9 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,12 +18,16 @@ namespace {
 // SSIZE_MAX would be undefined.
 constexpr std::size_t kMaxReadRequest = 0x7ffff000;
 
+ReadResult settle(ssize_t n, int error) {
+  if (n >= 0) return {static_cast<std::size_t>(n), 0, false};
+  if (error == EPIPE) return {0, 0, false};
+  if (error == EAGAIN || error == EWOULDBLOCK) return {0, 0, true};
+  return {0, error, false};
+}
+
 }  // namespace
 
 ReadOnlyFile::Opened ReadOnlyFile::open(const char* path) {
-  // O_NONBLOCK only so that opening a FIFO with no writer returns at once
-  // instead of hanging a worker thread; regular files ignore it, and the
-  // first read that would block switches the descriptor back to blocking.
   int fd;
   do {
     fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
@@ -34,14 +41,12 @@ ReadOnlyFile::Opened ReadOnlyFile::open(const char* path) {
   return result;
 }
 
-ReadOnlyFile::ReadOnlyFile(ReadOnlyFile&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), blocking_(other.blocking_) {}
+ReadOnlyFile::ReadOnlyFile(ReadOnlyFile&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
 
 ReadOnlyFile& ReadOnlyFile::operator=(ReadOnlyFile&& other) noexcept {
   if (this != &other) {
     close_now();
     fd_ = std::exchange(other.fd_, -1);
-    blocking_ = other.blocking_;
   }
   return *this;
 }
@@ -55,24 +60,48 @@ void ReadOnlyFile::close_now() {
   fd_ = -1;
 }
 
+FileInfo ReadOnlyFile::info() const {
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) return FileInfo{.os_error = errno};
+  FileInfo info;
+  info.regular = S_ISREG(st.st_mode);
+  info.size = st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+  return info;
+}
+
 ReadResult ReadOnlyFile::read_some(void* buffer, std::size_t capacity) {
   const std::size_t request = std::min(capacity, kMaxReadRequest);
   for (;;) {
     ssize_t n = ::read(fd_, buffer, request);
-    if (n >= 0) return {static_cast<std::size_t>(n), 0};
-    const int error = errno;
-    if (error == EINTR) continue;
-    if (error == EPIPE) return {0, 0};
-    if ((error == EAGAIN || error == EWOULDBLOCK) && !blocking_) {
-      // A pipe or device with nothing to read yet: wait for data like any
-      // other blocking reader from now on.
-      int flags = ::fcntl(fd_, F_GETFL);
-      if (flags < 0 || ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) < 0) return {0, errno};
-      blocking_ = true;
-      continue;
-    }
-    return {0, error};
+    if (n < 0 && errno == EINTR) continue;
+    return settle(n, n < 0 ? errno : 0);
   }
+}
+
+ReadResult ReadOnlyFile::read_at(void* buffer, std::size_t capacity, std::uint64_t offset) const {
+  const std::size_t request = std::min(capacity, kMaxReadRequest);
+  if (offset > static_cast<std::uint64_t>(INT64_MAX)) return {0, 0, false};  // past any end
+  for (;;) {
+    ssize_t n = ::pread(fd_, buffer, request, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    return settle(n, n < 0 ? errno : 0);
+  }
+}
+
+bool ReadOnlyFile::wait_readable(int milliseconds) const {
+  struct pollfd p{fd_, POLLIN, 0};
+  const int n = ::poll(&p, 1, milliseconds);
+  // An interrupted or failed wait counts as time run out: the caller reads
+  // again either way, and the read reports any real error.
+  return n > 0;
+}
+
+bool is_descriptor_shortage(int os_error) { return os_error == EMFILE || os_error == ENFILE; }
+
+std::uint64_t descriptor_limit() {
+  struct rlimit limit;
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return UINT64_MAX;
+  return static_cast<std::uint64_t>(limit.rlim_cur);
 }
 
 }  // namespace batchaugmentor::platform

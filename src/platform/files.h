@@ -3,31 +3,45 @@
 //
 //   auto opened = platform::ReadOnlyFile::open("/data/cat.jpg");
 //   if (!opened.file) return failure(opened.os_error);
+//   platform::FileInfo info = opened.file->info();    // regular? how big?
 //   platform::ReadResult r = opened.file->read_some(buffer, capacity);
-//   // r.os_error != 0: failed; r.bytes == 0: end of data
+//   // r.os_error != 0: failed; r.would_block: nothing yet (pipe, device);
+//   // r.bytes == 0 otherwise: end of data
+//   r = opened.file->read_at(buffer, capacity, offset);   // regular files
+//   opened.file->wait_readable(50);                      // after would_block
 //
-// open() takes a NUL-terminated path whose bytes go to the OS unchanged.
-// read_some() repeats a read interrupted by a signal and treats a broken
-// pipe as the end of data. The handle is closed when the ReadOnlyFile goes
-// away, on every path.
+// open() takes a NUL-terminated path whose bytes go to the OS unchanged. The
+// descriptor is non-blocking, so that neither opening a FIFO without a writer
+// nor reading an idle pipe can hold a thread for longer than its caller
+// chooses to wait. Reads repeat when interrupted by a signal and treat a
+// broken pipe as the end of data. The handle is closed when the ReadOnlyFile
+// goes away, on every path.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 
 namespace batchaugmentor::platform {
 
 struct ReadResult {
-  std::size_t bytes = 0;  // 0 with os_error 0 means end of data
-  int os_error = 0;       // errno of the failed read, 0 on success
+  std::size_t bytes = 0;     // 0 with no error and no would_block: end of data
+  int os_error = 0;          // errno of the failed read, 0 on success
+  bool would_block = false;  // no data yet; wait_readable() and read again
+};
+
+struct FileInfo {
+  bool regular = false;     // a plain file: reads never block, read_at works
+  std::uint64_t size = 0;   // as the system reports it; only a hint
+  int os_error = 0;         // errno of a failed query; the rest is then unset
 };
 
 class ReadOnlyFile {
  public:
   struct Opened;
 
-  // Opens for reading, close-on-exec, never as a controlling terminal and
-  // without waiting for a writer on a FIFO.
+  // Opens for reading, close-on-exec, non-blocking and never as a
+  // controlling terminal.
   static Opened open(const char* path);
 
   ReadOnlyFile(const ReadOnlyFile&) = delete;
@@ -36,20 +50,35 @@ class ReadOnlyFile {
   ReadOnlyFile& operator=(ReadOnlyFile&& other) noexcept;
   ~ReadOnlyFile();
 
+  FileInfo info() const;
+
   // Reads up to `capacity` bytes from the current position.
   ReadResult read_some(void* buffer, std::size_t capacity);
+  // Reads up to `capacity` bytes at `offset`, leaving the position alone;
+  // safe from several threads at once.
+  ReadResult read_at(void* buffer, std::size_t capacity, std::uint64_t offset) const;
+  // Waits up to `milliseconds` for data (or the end, or an error) to be
+  // ready. False when the time ran out.
+  bool wait_readable(int milliseconds) const;
 
  private:
   explicit ReadOnlyFile(int fd) : fd_(fd) {}
   void close_now();
 
   int fd_ = -1;
-  bool blocking_ = false;
 };
 
 struct ReadOnlyFile::Opened {
   std::optional<ReadOnlyFile> file;  // empty when the open failed
   int os_error = 0;                  // errno of the failed open
 };
+
+// True for the errno values that mean "too many open files" (the process's
+// or the system's limit), after which a later open may succeed.
+bool is_descriptor_shortage(int os_error);
+
+// The process's soft limit on open descriptors; a large number when
+// unlimited or unknown.
+std::uint64_t descriptor_limit();
 
 }  // namespace batchaugmentor::platform

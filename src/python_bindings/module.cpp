@@ -29,13 +29,13 @@
 
 #include "common/cancel.h"
 #include "cropping/crop.h"
-#include "loading/load_file.h"
 #include "luminance/luminance.h"
 #include "parallel/fault.h"
 #include "parallel/map.h"
-#include "platform/pages.h"
 #include "python_bindings/arguments.h"
+#include "python_bindings/batch.h"
 #include "python_bindings/errors.h"
+#include "python_bindings/loading_batch.h"
 #include "python_bindings/numpy_api.h"
 #include "python_bindings/py_ref.h"
 #include "python_bindings/results.h"
@@ -44,7 +44,6 @@
 namespace batchaugmentor::bindings {
 namespace {
 
-const FunctionSignature kLoadSignature{"load_image_batch", {"image_paths"}};
 const FunctionSignature kCropSignature{"batch_crop_images", {"images", "crop_boxes"}};
 const FunctionSignature kCenterCropSignature{"batch_center_crop_images", {"images", "target_sizes"}};
 const FunctionSignature kRandomCropSignature{"batch_random_crop_images", {"images", "target_sizes"}};
@@ -100,36 +99,6 @@ PyObject* run(const char* prefix, Body body) {
   return nullptr;
 }
 
-// Runs signal handlers for a batch's waiting thread and keeps the
-// exception the first failing one raised.
-struct SignalCheck {
-  std::optional<PyError> raised;
-
-  static bool poll(void* self) {
-    if (PyErr_CheckSignals() == 0) return false;
-    static_cast<SignalCheck*>(self)->raised.emplace(PyError::fetch());
-    return true;
-  }
-};
-
-// map_batch for the batch functions: builds the pool if needed (a pool
-// that cannot be built is a RuntimeError, and the next call tries again)
-// and stops early, with the handler's exception, when a signal handler
-// raises while the batch runs. `cancel` is the call's own flag; items may
-// read it.
-template <class F>
-auto run_batch(std::size_t count, F&& item, CancelFlag& cancel)
-    -> PyResult<std::vector<std::invoke_result_t<F&, std::size_t>>> {
-  parallel::WorkerPool::GlobalBuild pool = parallel::WorkerPool::try_global();
-  if (pool.pool == nullptr) return PyError::make(PyExc_RuntimeError, pool.failure);
-  SignalCheck check;
-  auto out = map_batch_interruptible(count, item, cancel, {&SignalCheck::poll, &check, nullptr});
-  if (!out) {
-    if (check.raised) return std::move(*check.raised);
-    return PyError::make(PyExc_RuntimeError, "the batch was cancelled");
-  }
-  return std::move(*out);
-}
 
 // Converts array outcomes in input order; the first failure is the call's
 // exception and everything else is dropped. The result arrays are made here,
@@ -218,89 +187,8 @@ PyResult<PyRef> image_batch(const FunctionSignature& signature, PyObject* args, 
 PyResult<std::vector<TargetSize>> sizes64(PyObject* o, const char* p) { return extract_target_sizes(o, p, 64); }
 PyResult<std::vector<TargetSize>> sizes32(PyObject* o, const char* p) { return extract_target_sizes(o, p, 32); }
 
-// The bytes objects' pages are fresh, and taking them one fault at a time
-// costs more than the copy itself; asking for each megabyte's pages in one
-// call before copying it was faster on both small and large files than
-// either that or one call for a whole large object.
-constexpr std::size_t kFillStep = 1 << 20;
-constexpr std::size_t kFillPiece = 4 << 20;
-
-struct FillPiece {
-  std::size_t item;
-  std::size_t offset;
-  std::size_t length;
-};
-
-// Copies each file's content into its bytes object's memory on the workers
-// and frees the content there. A few large files would leave workers idle if
-// each file were one item, so the copy runs over pieces of at most
-// kFillPiece bytes; the last piece of a file to finish frees its content, on
-// a worker, so the freed block lands in a worker's cache for the next call.
-void fill_file_contents(std::vector<loading::LoadOutcome>& outcomes, const std::vector<char*>& targets) {
-  std::vector<FillPiece> pieces;
-  std::vector<std::atomic<std::size_t>> unfinished(outcomes.size());
-  for (std::size_t i = 0; i < outcomes.size(); ++i) {
-    const auto* bytes = std::get_if<loading::FileBytes>(&outcomes[i]);
-    if (bytes == nullptr) continue;
-    std::size_t offset = 0, count = 0;
-    do {  // an empty content still gets one piece, which frees it
-      const std::size_t length = std::min(kFillPiece, bytes->size() - offset);
-      pieces.push_back({i, offset, length});
-      offset += length;
-      ++count;
-    } while (offset < bytes->size());
-    unfinished[i].store(count, std::memory_order_relaxed);
-  }
-  map_batch(pieces.size(), [&](std::size_t p) {
-    const FillPiece& piece = pieces[p];
-    const auto& bytes = std::get<loading::FileBytes>(outcomes[piece.item]);
-    for (std::size_t done = 0; done < piece.length; done += kFillStep) {
-      const std::size_t n = std::min(kFillStep, piece.length - done);
-      char* target = targets[piece.item] + piece.offset + done;
-      platform::prepare_for_writing(target, n);
-      std::memcpy(target, bytes.data() + piece.offset + done, n);
-    }
-    // acq_rel: every other piece's reads of the content happen before the
-    // last one frees it.
-    if (unfinished[piece.item].fetch_sub(1, std::memory_order_acq_rel) == 1) {
-      loading::LoadOutcome freed_here = std::move(outcomes[piece.item]);
-    }
-    return true;
-  });
-}
-
 PyObject* load_image_batch(PyObject*, PyObject* args, PyObject* kwargs) {
-  return run("File loading failed", [&]() -> PyResult<PyRef> {
-    auto slots = bind_arguments(kLoadSignature, args, kwargs);
-    if (!slots) return std::move(slots).error();
-    auto paths = extract_path_list((*slots)[0], "image_paths");
-    if (!paths) return std::move(paths).error();
-    const auto& texts = *paths;
-    CancelFlag cancel;  // for the reader to poll while it waits on a pipe
-    auto mapped = run_batch(texts.size(), [&](std::size_t i) { return loading::load_file_bytes(texts[i]); }, cancel);
-    if (!mapped) return std::move(mapped).error();
-    auto& outcomes = *mapped;
-    // bytes objects are made here, then filled by the workers: the copies of
-    // large files would otherwise run one after another on this thread.
-    std::vector<PyRef> objects;
-    std::vector<char*> targets(outcomes.size(), nullptr);
-    objects.reserve(outcomes.size());
-    for (std::size_t i = 0; i < outcomes.size(); ++i) {
-      if (auto* bytes = std::get_if<loading::FileBytes>(&outcomes[i])) {
-        auto object = checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(bytes->size())));
-        if (!object) return object;
-        targets[i] = PyBytes_AsString(object->get());
-        if (targets[i] == nullptr) return PyError::fetch();
-        objects.push_back(object.take());
-      } else if (std::get<loading::FileReadFailure>(outcomes[i]).out_of_memory) {
-        return PyError::make(PyExc_MemoryError, "File loading failed: not enough memory for the content");
-      } else {
-        objects.push_back(PyRef::borrow(Py_None));
-      }
-    }
-    fill_file_contents(outcomes, targets);
-    return make_list(std::move(objects));
-  });
+  return run("File loading failed", [&] { return load_image_batch_list(args, kwargs); });
 }
 
 PyObject* batch_crop_images(PyObject*, PyObject* args, PyObject* kwargs) {

@@ -116,6 +116,10 @@ CHILD = """
         if kind == "memory":
             counts["memory"] += 1
             assert value.startswith(prefix + ": ") and len(value) > len(prefix) + 2, (n, value)
+        elif sys.argv[1] == "load_image_batch" and kind == "ok" and value[0] is None:
+            # A file whose bytes object cannot be had reads as unreadable.
+            counts["ok"] += 1
+            assert value[1:] == expected[1][1:], (n, value)
         else:   # the failure was absorbed: the call's own outcome, unchanged
             counts["ok"] += 1
             assert (kind, value) == expected, (n, kind, value)

@@ -179,3 +179,143 @@ class TestFileChangingWhileRead:
             assert len(initial) <= len(content) <= len(final)
             assert content == final[: len(content)]
         assert ba.load_image_batch([path]) == [final]
+
+
+def run_child(code, *args, timeout=120):
+    """Runs `code` in a fresh interpreter (limits set there stay there)."""
+    return subprocess.run(
+        [sys.executable, "-c", code, *map(str, args)], capture_output=True, text=True, timeout=timeout
+    )
+
+
+class TestSizeHints:
+    """The size a file reports is a hint; the content is what its reads deliver."""
+
+    @pytest.mark.parametrize("size", [4095, 4096, 1 << 20, (1 << 20) + 1, 3 * (1 << 20) + 7])
+    def test_file_of_exactly_its_reported_size(self, tmp_path, size):
+        data = os.urandom(size)
+        path = write(tmp_path / "exact.bin", data)
+        assert os.path.getsize(path) == size
+        assert ba.load_image_batch([path, path]) == [data, data]
+
+    def test_proc_file_that_reports_size_zero(self):
+        [status] = ba.load_image_batch(["/proc/self/status"])
+        assert type(status) is bytes and b"Name:" in status
+
+    @pytest.mark.skipif(not os.path.exists("/sys/kernel/mm/transparent_hugepage/enabled"), reason="no such file")
+    def test_sys_file_that_reports_more_than_it_holds(self):
+        path = "/sys/kernel/mm/transparent_hugepage/enabled"
+        [content] = ba.load_image_batch([path])
+        assert content == open(path, "rb").read()
+        assert 0 < len(content) < os.stat(path).st_size
+
+    def test_file_shrinking_while_read(self, tmp_path):
+        initial = os.urandom(8_000_000)
+        final_size = 1_000_000
+        path = write(tmp_path / "shrinking.bin", initial)
+        cutter = subprocess.Popen(
+            [
+                sys.executable,
+                "-c",
+                "import os, sys\n"
+                "for size in range(8_000_000, 1_000_000 - 1, -10_000): os.truncate(sys.argv[1], size)\n",
+                path,
+            ]
+        )
+        seen = []
+        while cutter.poll() is None or not seen:
+            seen += ba.load_image_batch([path] * 4)
+        assert cutter.wait() == 0
+        for content in seen:
+            assert final_size <= len(content) <= len(initial)
+            assert content[:final_size] == initial[:final_size]
+        assert ba.load_image_batch([path]) == [initial[:final_size]]
+
+
+class TestManyPaths:
+    def test_ten_thousand_paths_in_one_call(self, tmp_path):
+        contents = [i.to_bytes(4, "little") * (i % 7) for i in range(10_000)]
+        paths = [write(tmp_path / f"{i}", c) for i, c in enumerate(contents)]
+        before = len(os.listdir("/proc/self/fd"))
+        assert ba.load_image_batch(paths) == contents
+        assert len(os.listdir("/proc/self/fd")) == before
+
+    @pytest.mark.parametrize("limit", [12, 256])
+    def test_descriptor_limit_far_below_the_path_count(self, tmp_path, limit):
+        # Files are opened a window at a time; a file that still finds no
+        # free descriptor is opened again once its window's files are closed.
+        for i in range(1000):
+            write(tmp_path / f"{i}", i.to_bytes(4, "little") * 100)
+        child = run_child(
+            "import os, resource, sys, batchaugmentor as ba\n"
+            "folder, limit = sys.argv[1], int(sys.argv[2])\n"
+            "paths = [os.path.join(folder, str(i)) for i in range(1000)]\n"
+            "expected = [open(p, 'rb').read() for p in paths]\n"
+            "resource.setrlimit(resource.RLIMIT_NOFILE, (limit, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))\n"
+            "assert ba.load_image_batch(paths) == expected\n"
+            "print('ok')\n",
+            tmp_path,
+            limit,
+        )
+        assert child.stdout.strip() == "ok", child.stderr
+
+
+# Reading these never ends: each call is made in a child whose address
+# space is limited to what it uses plus 768 MiB, so the memory budget (what
+# the system can still give) is small and quickly reached.
+NEVER_ENDING_CHILD = """
+import os, resource, sys, time, batchaugmentor as ba
+good = sys.argv[1]
+ba.load_image_batch([good, good])  # the worker pool exists from here on
+size = int(open('/proc/self/statm').read().split()[0]) * os.sysconf('SC_PAGE_SIZE')
+resource.setrlimit(resource.RLIMIT_AS, (size + (768 << 20), resource.RLIM_INFINITY))
+start = time.monotonic()
+result = ba.load_image_batch(sys.argv[2:] + [good])
+print(repr([None if r is None else len(r) for r in result]), round(time.monotonic() - start, 1))
+assert result[-1] == open(good, 'rb').read()
+assert ba.load_image_batch([good]) == [result[-1]]  # the next call works
+"""
+
+
+class TestNeverEndingInputs:
+    @pytest.mark.parametrize(
+        "sources",
+        [["/dev/zero"], ["/dev/urandom"], ["/proc/self/pagemap"], ["/dev/zero", "/proc/self/pagemap", "/dev/zero"]],
+    )
+    def test_slot_is_none_once_memory_runs_short(self, tmp_path, payload, sources):
+        good = write(tmp_path / "good.bin", payload)
+        child = run_child(NEVER_ENDING_CHILD, good, *sources)
+        assert child.returncode == 0, child.stderr
+        assert child.stdout.split("]")[0] + "]" == repr([None] * len(sources) + [len(payload)])
+
+    def test_fifo_whose_writer_stays_open_yields_to_ctrl_c(self, tmp_path):
+        fifo = str(tmp_path / "fifo")
+        os.mkfifo(fifo)
+        keep_open = os.open(fifo, os.O_RDWR | os.O_NONBLOCK)  # a writer that never writes
+        child = subprocess.Popen(
+            [
+                sys.executable,
+                "-c",
+                "import sys, batchaugmentor as ba\n"
+                "print('ready', flush=True)\n"
+                "try:\n"
+                "    ba.load_image_batch([sys.argv[1]])\n"
+                "except KeyboardInterrupt:\n"
+                "    print('interrupted', flush=True)\n",
+                fifo,
+            ],
+            stdout=subprocess.PIPE,
+            text=True,
+        )
+        try:
+            assert child.stdout.readline().strip() == "ready"
+            import signal, time
+
+            time.sleep(0.5)
+            child.send_signal(signal.SIGINT)
+            out, _ = child.communicate(timeout=3)
+            assert out.strip() == "interrupted"
+        finally:
+            child.kill()
+            child.wait()
+            os.close(keep_open)
