@@ -253,6 +253,9 @@ PyResult<PyRef> load_image_batch_list(PyObject* args, PyObject* kwargs) {
   const std::size_t window = window_size();
   for (std::size_t first = 0; first < texts.size(); first += window) {
     const std::size_t count = std::min(window, texts.size() - first);
+    // A window can end before the batch's first 50 ms poll, so a long list
+    // of quick files checks for Ctrl-C here too.
+    if (first > 0 && PyErr_CheckSignals() != 0) return PyError::fetch();
     auto done = load_window(list.get(), texts, first, count, budget, cancel);
     if (!done) return std::move(done).error();
   }
