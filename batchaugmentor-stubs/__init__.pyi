@@ -6,6 +6,12 @@ entry per item, in input order. Images are ``uint8`` arrays of shape
 (frames, height, width, channels). Sizes are given as (width, height), boxes
 as (x, y, width, height). The items run on a process-wide pool of worker
 threads (``RAYON_NUM_THREADS`` sets its size) while the calling thread waits.
+
+Every function may also raise ``RuntimeError`` when the pool cannot be built
+(the next call tries again), and the exception of a signal handler that
+raises during a batch (Ctrl-C: ``KeyboardInterrupt``): no further item
+starts, running items finish and everything borrowed is released first.
+Running out of memory is ``MemoryError`` with the function's prefix.
 """
 
 from collections.abc import Sequence
@@ -28,14 +34,19 @@ def load_image_batch(image_paths: Sequence[str]) -> list[bytes | None]:
 
     Returns one entry per path, in order: the file's complete content as
     ``bytes`` (``b""`` for an empty file), or ``None`` when the file cannot be
-    read (missing, a directory, no permission). Unreadable files never raise.
+    read (missing, a directory, no permission) or there is no memory for it
+    (the content would pass what the system can still give, so
+    ``/dev/zero`` gives ``None``). Unreadable files never raise. Files are
+    read in parallel, each straight into its ``bytes`` object; pipes and
+    devices are read until they end, and Ctrl-C ends a wait on one.
 
     Raises:
         TypeError: ``image_paths`` is a ``str`` or not a sequence, or an
             element is not a ``str`` (``bytes`` and ``Path`` are refused:
             pass ``str(path)``).
         UnicodeEncodeError: a path holds a lone surrogate.
-        MemoryError: a file's content cannot be allocated.
+        MemoryError: the result list or the call's bookkeeping cannot be
+            allocated (a file's content that cannot is ``None`` instead).
 
     Example::
 
@@ -127,8 +138,10 @@ def batch_resize_images(
     """Resize each RGB image to ``(width, height)`` with a Lanczos-3 kernel.
 
     Computed in single precision with a fixed order of operations: the same
-    bytes on every instruction-set path. The result is a new C-ordered
-    ``uint8`` array of shape (height, width, 3).
+    bytes on every instruction-set path (``BATCHAUGMENTOR_KERNEL`` names one:
+    ``"scalar"``, ``"avx2"``) and however the work is split; one large image
+    is split across the pool. The result is a new C-ordered ``uint8`` array
+    of shape (height, width, 3).
 
     Raises:
         TypeError: an image is not a 3-D ``uint8`` array, or a size is not a
