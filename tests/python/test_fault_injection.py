@@ -146,5 +146,7 @@ def test_every_failed_allocation_gives_a_result_or_memory_error(shim, case):
     counts = json.loads(done.stdout.strip().splitlines()[-1])
     print(f"{case}: {counts['failed']} allocations failed in turn "
           f"({counts['memory']} MemoryError, {counts['ok']} absorbed)")
-    assert counts["failed"] >= 10   # the shim really reached the call
+    # The shim really reached the call (a statically linked C++ runtime, as
+    # in the release wheel, makes fewer allocations through malloc).
+    assert counts["failed"] >= 5
     assert counts["failed"] == counts["ok"] + counts["memory"]
