@@ -375,3 +375,27 @@ class TestInstructionSetPaths:
         scalar = self._run("scalar")
         assert len(scalar) > 0
         assert self._run(kernel) == scalar
+
+
+_SPLIT_SCRIPT = """
+import sys, numpy as np, batchaugmentor as ba
+rng = np.random.default_rng(77)
+img = rng.integers(0, 256, (1100, 1500, 3), dtype=np.uint8)
+video = rng.integers(0, 256, (2, 900, 1400, 3), dtype=np.uint8)
+out = ba.batch_resize_images([img, img[::-1, ::2]], [(300, 700), (333, 517)])
+vid = ba.batch_resize_videos([video], [(350, 640)])
+sys.stdout.buffer.write(b"".join(o.tobytes() for o in out + vid))
+"""
+
+
+def test_a_large_image_split_across_workers_gives_the_one_thread_bytes():
+    # Large enough that with more than one worker its rows are cut into
+    # pieces made on different threads; with one worker it is made whole.
+    def run(threads):
+        env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+        done = subprocess.run([sys.executable, "-c", _SPLIT_SCRIPT], env=env, capture_output=True, check=True)
+        return done.stdout
+
+    whole = run(1)
+    assert len(whole) == (300 * 700 + 333 * 517 + 2 * 350 * 640) * 3
+    assert run(4) == whole
