@@ -28,33 +28,40 @@ struct Avx2Ops {
   static F mul(F a, F b) { return _mm256_mul_ps(a, b); }
   static F add(F a, F b) { return _mm256_add_ps(a, b); }
 
-  // to_byte() of eight sums as 32-bit integers: max with 0 first (which also
-  // maps NaN to 0), then min with 255, then round half away from zero as
-  // truncation after adding the float just below 0.5. That sum rounds up to
-  // the next integer exactly when the fraction is 0.5 or more; checked
-  // against roundf for every float in [0, 255].
+  // to_byte() of eight sums as 32-bit integers, saturated to bytes by the
+  // unsigned packs that follow. Rounding half away from zero is truncation
+  // after adding the float just below 0.5: that sum reaches the next integer
+  // exactly when the fraction is 0.5 or more (checked against roundf for
+  // every float in [0, 255]). Below 0.5 the truncation is 0 or negative and
+  // packs to 0; NaN and -inf convert to INT_MIN and pack to 0 as well; the
+  // min with 255 (255 first, so that NaN passes through) keeps +inf and huge
+  // sums from converting to INT_MIN.
   static __m256i byte_values(F v) {
-    v = _mm256_min_ps(_mm256_max_ps(v, _mm256_setzero_ps()), _mm256_set1_ps(255.0f));
+    v = _mm256_min_ps(_mm256_set1_ps(255.0f), v);
     return _mm256_cvttps_epi32(_mm256_add_ps(v, _mm256_set1_ps(0.49999997f)));
   }
 
-  static void to_bytes(const float* in, std::size_t n, std::uint8_t* out) {
+  // Thirty-two bytes: the packs work within 128-bit halves, leaving groups of
+  // four in the order a0 b0 c0 d0 a1 b1 c1 d1; one permute restores it.
+  static void bytes32(F a, F b, F c, F d, std::uint8_t* out) {
+    __m256i ab = _mm256_packus_epi32(byte_values(a), byte_values(b));
+    __m256i cd = _mm256_packus_epi32(byte_values(c), byte_values(d));
+    __m256i bytes = _mm256_packus_epi16(ab, cd);
+    bytes = _mm256_permutevar8x32_epi32(bytes, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), bytes);
+  }
+
+  static void bytes8(F a, std::uint8_t* out) {
+    __m256i t = byte_values(a);
+    __m128i words = _mm_packus_epi32(_mm256_castsi256_si128(t), _mm256_extracti128_si256(t, 1));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(words, words));
+  }
+
+  template <std::size_t V>
+  static void to_bytes(const F* v, std::uint8_t* out) {
     std::size_t i = 0;
-    // Thirty-two at a time: the packs work within 128-bit halves, leaving
-    // groups of four in the order a0 b0 c0 d0 a1 b1 c1 d1; one permute
-    // restores it.
-    for (; i + 32 <= n; i += 32) {
-      __m256i ab = _mm256_packus_epi32(byte_values(load(in + i)), byte_values(load(in + i + 8)));
-      __m256i cd = _mm256_packus_epi32(byte_values(load(in + i + 16)), byte_values(load(in + i + 24)));
-      __m256i bytes = _mm256_packus_epi16(ab, cd);
-      bytes = _mm256_permutevar8x32_epi32(bytes, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), bytes);
-    }
-    for (; i < n; i += 8) {
-      __m256i t = byte_values(load(in + i));
-      __m128i words = _mm_packus_epi32(_mm256_castsi256_si128(t), _mm256_extracti128_si256(t, 1));
-      _mm_storel_epi64(reinterpret_cast<__m128i*>(out + i), _mm_packus_epi16(words, words));
-    }
+    for (; i + 4 <= V; i += 4) bytes32(v[i], v[i + 1], v[i + 2], v[i + 3], out + i * kLanes);
+    for (; i < V; ++i) bytes8(v[i], out + i * kLanes);
   }
 };
 

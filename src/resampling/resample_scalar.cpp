@@ -42,8 +42,11 @@ struct ScalarOps {
     for (std::size_t i = 0; i < kLanes; ++i) a.v[i] = a.v[i] + b.v[i];
     return a;
   }
-  static void to_bytes(const float* in, std::size_t n, std::uint8_t* out) {
-    for (std::size_t i = 0; i < n; ++i) out[i] = to_byte(in[i]);
+  template <std::size_t V>
+  static void to_bytes(const F* v, std::uint8_t* out) {
+    for (std::size_t j = 0; j < V; ++j) {
+      for (std::size_t i = 0; i < kLanes; ++i) out[j * kLanes + i] = to_byte(v[j].v[i]);
+    }
   }
 };
 

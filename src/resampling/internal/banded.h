@@ -1,35 +1,43 @@
 // The schedule every resampling path runs, written once over a small layer of
 // vector operations, so that a path is only the width of its vectors.
 //
-// Ops supplies, for vectors F of kLanes floats (kLanes divides 96 and is at
+// Ops supplies, for vectors F of kLanes floats (kLanes divides 48 and is at
 // most 16):
 //   F load(const float* p)          kLanes floats
 //   F load(const std::uint8_t* p)   kLanes bytes, each converted exactly
 //   void store(float* p, F v)
 //   F splat(float w)  F mul(F a, F b)  F add(F a, F b)   one rounding each
-//   void to_bytes(const float* in, std::size_t n, std::uint8_t* out)
-//                                   to_byte() of n floats, n a multiple of 8
+//   template <std::size_t V> void to_bytes(const F* v, std::uint8_t* out)
+//                                   to_byte() of V vectors, V * kLanes bytes
 //
 // The sums are those of the plain two-pass definition: for each output
 // sample, w0 * x0 first, then each further tap added in window order. What
 // the schedule changes is only where and when each sum is made:
-//  - Output rows are made in bands of up to 32. For a band, the vertical sums
+//  - Output rows are made in bands of 8 to 32. For a band, the vertical sums
 //    go into a transposed intermediate (one short column of the band's rows
 //    and channels per source pixel), which the horizontal pass then combines
 //    whole columns at a time, the way the vertical pass combines whole rows:
-//    vectors always run across samples, never across taps. The band is sized
-//    so that its intermediate stays in the core's second-level cache.
-//  - The vertical pass walks the source in tiles of 32 pixels (96 samples):
+//    vectors always run across samples, never across taps, and a column's
+//    sums go from registers straight to bytes.
+//  - The band is sized so that its intermediate stays in the core's
+//    second-level cache. Taller bands would read each source row for fewer
+//    bands (a band re-reads the rows its windows share with the one before),
+//    but measured on Zen 3 both a 32-row band with an intermediate in the
+//    third-level cache and making each tile's output columns as soon as the
+//    tile completes them ran 20 to 40% slower than this, despite a third
+//    fewer instructions: the extra first-level misses cost more.
+//  - The vertical pass walks the source in tiles of 16 pixels (48 samples):
 //    each tile's bytes, from every source row the band reads, are converted
 //    to float once, and every output row whose window covers them combines
-//    them from that small tile. Shrinking by s, each source row serves about
-//    six output rows, so conversion costs a sixth of what converting per tap
-//    would, and a 96-sample tile keeps twelve 8-lane accumulators in flight,
-//    enough to hide the latency of the adds and to spread each tap's loop
-//    and weight broadcast over twelve multiply-add pairs.
+//    them from that small tile (a band of 8 rows shrinking by 5 reads about
+//    70 rows: 13 KiB of floats, inside the first-level cache). Shrinking,
+//    each source row serves about six output rows, so conversion costs a
+//    sixth of what converting per tap would. 32-pixel tiles keep more
+//    accumulators in flight but overflow the first-level cache and measured
+//    slower.
 //  - The horizontal pass makes sixteen output columns of the band at once
-//    (as many rows as the band has), rounds them to bytes, and writes them out
-//    row by row.
+//    (as many rows as the band has), rounds them to bytes into a small tile,
+//    and writes the tile out row by row.
 // Rows of one output image are independent, so any range of them can be made
 // on its own and give the same bytes (a large image is split across threads
 // this way).
@@ -49,7 +57,7 @@ class BandedResampler {
   using F = typename Ops::F;
   static constexpr std::size_t kLanes = Ops::kLanes;
 
-  static constexpr std::size_t kTilePixels = 32;
+  static constexpr std::size_t kTilePixels = 16;
   static constexpr std::size_t kTileSamples = kTilePixels * 3;
   static constexpr std::size_t kTileVectors = kTileSamples / kLanes;
   // Band rows come in groups whose samples fill whole vectors; a band holds
@@ -62,13 +70,14 @@ class BandedResampler {
   // parts; half of it for the intermediate leaves room for the source tiles.
   static constexpr std::size_t kBandBudgetBytes = 256 * 1024;
   // A band whose windows span more source rows than this tile holds (extreme
-  // shrinks) reads bytes straight from the source instead.
-  static constexpr std::size_t kMaxTileBytes = 1 << 20;
+  // shrinks, where a tile could not stay in any cache) reads bytes straight
+  // from the source instead.
+  static constexpr std::size_t kMaxTileBytes = 256 * 1024;
   // Dozens of rows are read side by side, more streams than the hardware
   // prefetcher follows; each row's next lines are asked for this far ahead.
   static constexpr std::size_t kPrefetchBytes = 512;
 
-  static_assert(kTileSamples % kLanes == 0 && kGroupSamples % kLanes == 0);
+  static_assert(kTileSamples % kLanes == 0 && kGroupSamples % kLanes == 0 && kLanes <= 16);
 
  public:
   BandedResampler(const RgbRows& source, const AxisWindows& vertical,
@@ -87,12 +96,12 @@ class BandedResampler {
   }
 
  private:
-  // V vectors of sums over the taps of one window; the first product starts
-  // each sum (adding it to 0.0 could only change the sign of a zero, which
-  // no output byte can see).
-  template <std::size_t V, class T>
+  // V vectors of sums over the taps of one window, handed to sink while still
+  // in registers; the first product starts each sum (adding it to 0.0 could
+  // only change the sign of a zero, which no output byte can see).
+  template <std::size_t V, class T, class Sink>
   static void combine(const T* first, std::ptrdiff_t stride, const float* w, std::uint64_t taps,
-                      float* out) {
+                      Sink&& sink) {
     F acc[V];
     F wk = Ops::splat(w[0]);
     for (std::size_t v = 0; v < V; ++v) acc[v] = Ops::mul(wk, Ops::load(first + v * kLanes));
@@ -104,7 +113,15 @@ class BandedResampler {
         acc[v] = Ops::add(acc[v], Ops::mul(wk, Ops::load(p + v * kLanes)));
       }
     }
-    for (std::size_t v = 0; v < V; ++v) Ops::store(out + v * kLanes, acc[v]);
+    sink(acc);
+  }
+
+  template <std::size_t V, class T>
+  static void combine_into(const T* first, std::ptrdiff_t stride, const float* w,
+                           std::uint64_t taps, float* out) {
+    combine<V>(first, stride, w, taps, [out](const F* acc) {
+      for (std::size_t v = 0; v < V; ++v) Ops::store(out + v * kLanes, acc[v]);
+    });
   }
 
   template <class Fn>
@@ -164,10 +181,9 @@ class BandedResampler {
     // The other sizes are bounded by the constants above.
     if (tiled_) tile_buf_ = OwnedBuffer::allocate(widest * kTileSamples * sizeof(float));
     sums_buf_ = OwnedBuffer::allocate_zeroed((band_ * kTileSamples + kLanes) * sizeof(float));
-    column_sums_buf_ = OwnedBuffer::allocate(kMaxGroups * kGroupSamples * sizeof(float));
     bytes_buf_ = OwnedBuffer::allocate_zeroed(kColumnGroup * round_up(band_ * 3, kGroupSamples) + 8);
     return !(columns_buf_.failed() || tile_buf_.failed() || sums_buf_.failed() ||
-             column_sums_buf_.failed() || bytes_buf_.failed());
+             bytes_buf_.failed());
   }
 
   float* columns() { return reinterpret_cast<float*>(columns_buf_.data()); }
@@ -188,13 +204,13 @@ class BandedResampler {
         }
         for (std::size_t j = 0; j < rows; ++j) {
           SampleWindow win = vertical_[y0 + j];
-          combine<kTileVectors>(tile + (win.left - span.lo) * kTileSamples, kTileSamples,
+          combine_into<kTileVectors>(tile + (win.left - span.lo) * kTileSamples, kTileSamples,
                                 win.weights, win.count, sums + j * kTileSamples);
         }
       } else if (pixels == kTilePixels) {
         for (std::size_t j = 0; j < rows; ++j) {
           SampleWindow win = vertical_[y0 + j];
-          combine<kTileVectors>(source_.row(win.left) + p0 * 3, source_.row_stride, win.weights,
+          combine_into<kTileVectors>(source_.row(win.left) + p0 * 3, source_.row_stride, win.weights,
                                 win.count, sums + j * kTileSamples);
         }
       } else {
@@ -227,14 +243,18 @@ class BandedResampler {
   }
 
   // Horizontal sums of a band, kColumnGroup output columns at a time, rounded
-  // into a small byte tile that is then written out row by row. Reading the
-  // tile only after the whole group keeps the 4-byte reads clear of stores
-  // still in flight, and makes the writes sequential.
+  // into a small byte tile straight from the registers, then written out row
+  // by row. Reading the tile only after the whole group keeps the 4-byte
+  // reads clear of stores still in flight, and makes the writes sequential.
   void horizontal_band(std::size_t y0, std::size_t rows) {
-    auto* sums = reinterpret_cast<float*>(column_sums_buf_.data());
+    with_groups((rows + kRowGroup - 1) / kRowGroup, [&]<std::size_t G>() { horizontal_band<G>(y0, rows); });
+  }
+
+  template <std::size_t G>
+  void horizontal_band(std::size_t y0, std::size_t rows) {
+    constexpr std::size_t samples = G * kGroupSamples;
+    constexpr std::size_t V = samples / kLanes;
     std::uint8_t* tile = bytes_buf_.data();
-    const std::size_t groups = (rows + kRowGroup - 1) / kRowGroup;
-    const std::size_t samples = groups * kGroupSamples;
     const std::size_t out_row = static_cast<std::size_t>(width_) * 3;
     std::uint8_t* out = dst_ + y0 * out_row;
     const auto stride = static_cast<std::ptrdiff_t>(stride_);
@@ -242,15 +262,24 @@ class BandedResampler {
       const std::size_t group = smaller(kColumnGroup, width_ - ox0);
       for (std::size_t g = 0; g < group; ++g) {
         SampleWindow win = horizontal_[ox0 + g];
-        const float* first = columns() + win.left * stride_;
-        with_groups(groups, [&]<std::size_t G>() {
-          combine<G * kGroupSamples / kLanes>(first, stride, win.weights, win.count, sums);
-        });
-        Ops::to_bytes(sums, samples, tile + g * samples);
+        std::uint8_t* bytes = tile + g * samples;
+        combine<V>(columns() + win.left * stride_, stride, win.weights, win.count,
+                   [bytes](const F* acc) { Ops::template to_bytes<V>(acc, bytes); });
       }
       // Four bytes per copy, the fourth being the next pixel's red, which
       // its own copy overwrites; only the row's very last pixel takes three.
+      // A whole group is one unrolled copy per pixel: the enlarge case writes
+      // many pixels and does little else.
       const bool row_end = ox0 + group == width_;
+      if (group == kColumnGroup && !row_end) {
+        for (std::size_t j = 0; j < rows; ++j) {
+          std::uint8_t* o = out + j * out_row + ox0 * 3;
+          const std::uint8_t* t = tile + j * 3;
+#pragma GCC unroll 16
+          for (std::size_t g = 0; g < kColumnGroup; ++g) std::memcpy(o + g * 3, t + g * samples, 4);
+        }
+        continue;
+      }
       const std::size_t wide = row_end ? group - 1 : group;
       for (std::size_t j = 0; j < rows; ++j) {
         std::uint8_t* o = out + j * out_row + ox0 * 3;
@@ -273,7 +302,6 @@ class BandedResampler {
   OwnedBuffer columns_buf_;
   OwnedBuffer tile_buf_;
   OwnedBuffer sums_buf_;
-  OwnedBuffer column_sums_buf_;
   OwnedBuffer bytes_buf_;
 };
 
