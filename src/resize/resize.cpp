@@ -44,10 +44,11 @@ Outcome<resampling::RgbRows> rows_of(const ImageView& image, resampling::RgbRast
   return packed.rows();
 }
 
-// Below this many multiply-adds (about a millisecond on one core) an image
-// is made in one piece: splitting costs a little redundant work at the cuts
-// and buys nothing when other items keep every worker busy.
-constexpr std::uint64_t kSplitMultiplyAdds = 24'000'000;
+// Below this many multiply-adds (a few milliseconds on one core) an image is
+// made in one piece: splitting costs redundant work at the cuts and buffers
+// per piece, and buys nothing when other items keep every worker busy, as in
+// a batch of 1920x1080 photos shrunk to 224x224 (45 million each).
+constexpr std::uint64_t kSplitMultiplyAdds = 64'000'000;
 // Pieces of at least this many output rows: each piece converts the source
 // rows its first band shares with the piece before it once more.
 constexpr std::uint32_t kMinPieceRows = 64;

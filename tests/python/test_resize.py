@@ -380,10 +380,10 @@ class TestInstructionSetPaths:
 _SPLIT_SCRIPT = """
 import sys, numpy as np, batchaugmentor as ba
 rng = np.random.default_rng(77)
-img = rng.integers(0, 256, (1100, 1500, 3), dtype=np.uint8)
-video = rng.integers(0, 256, (2, 900, 1400, 3), dtype=np.uint8)
-out = ba.batch_resize_images([img, img[::-1, ::2]], [(300, 700), (333, 517)])
-vid = ba.batch_resize_videos([video], [(350, 640)])
+img = rng.integers(0, 256, (1500, 2000, 3), dtype=np.uint8)
+video = np.stack([img, img[::-1]])
+out = ba.batch_resize_images([img, img[::-1, ::2]], [(400, 900), (333, 517)])
+vid = ba.batch_resize_videos([video], [(400, 900)])
 sys.stdout.buffer.write(b"".join(o.tobytes() for o in out + vid))
 """
 
@@ -397,5 +397,5 @@ def test_a_large_image_split_across_workers_gives_the_one_thread_bytes():
         return done.stdout
 
     whole = run(1)
-    assert len(whole) == (300 * 700 + 333 * 517 + 2 * 350 * 640) * 3
+    assert len(whole) == (400 * 900 + 333 * 517 + 2 * 400 * 900) * 3
     assert run(4) == whole
