@@ -52,7 +52,9 @@ cmake -S "$root" -B "$build/core" "${generator[@]}" \
   -DCMAKE_PREFIX_PATH="$build/gtest-install" \
   -DBATCHAUGMENTOR_BUILD_TESTS=ON -DBATCHAUGMENTOR_BUILD_MODULE=OFF >/dev/null
 cmake --build "$build/core" --parallel 2
-file "$build/core/batchaugmentor_cpp_tests" | grep -q aarch64
+# The ELF machine field must say aarch64 (0xb7), or this checked nothing.
+[ "$(od -An -t x1 -j 18 -N 2 "$build/core/batchaugmentor_cpp_tests" | tr -d ' ')" = b700 ] ||
+  { echo "not an aarch64 binary" >&2; exit 1; }
 # The one death test that insists on re-executing the binary is left out:
 # without binfmt_misc registration an aarch64 binary cannot be exec'ed
 # directly, only through qemu. The other death tests fork without exec.
