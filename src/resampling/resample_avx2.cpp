@@ -28,6 +28,29 @@ struct Avx2Ops {
   static F mul(F a, F b) { return _mm256_mul_ps(a, b); }
   static F add(F a, F b) { return _mm256_add_ps(a, b); }
 
+  // Eight pixels (three vectors of samples) to eight columns, sixteen bytes
+  // each: a pixel's three sums and one more finite sum, which the next row's
+  // own store overwrites or which lands in a column's spare slot.
+  static void pixels8(F a0, F a1, F a2, float* column, std::size_t stride) {
+    const __m256i first = _mm256_setr_epi32(0, 1, 2, 3, 3, 4, 5, 6);
+    const __m256i last = _mm256_setr_epi32(2, 3, 4, 5, 5, 6, 7, 7);
+    const F p01 = _mm256_permutevar8x32_ps(a0, first);
+    const F p23 = _mm256_permutevar8x32_ps(_mm256_permute2f128_ps(a0, a1, 0x21), last);
+    const F p45 = _mm256_permutevar8x32_ps(_mm256_permute2f128_ps(a1, a2, 0x21), first);
+    const F p67 = _mm256_permutevar8x32_ps(a2, last);
+    const F pairs[4] = {p01, p23, p45, p67};
+    for (std::size_t i = 0; i < 4; ++i) {
+      _mm_storeu_ps(column + 2 * i * stride, _mm256_castps256_ps128(pairs[i]));
+      _mm_storeu_ps(column + (2 * i + 1) * stride, _mm256_extractf128_ps(pairs[i], 1));
+    }
+  }
+
+  template <std::size_t V>
+  static void to_columns(const F* v, float* column, std::size_t stride) {
+    static_assert(V % 3 == 0);
+    for (std::size_t i = 0; i < V; i += 3) pixels8(v[i], v[i + 1], v[i + 2], column + i / 3 * 8 * stride, stride);
+  }
+
   // to_byte() of eight sums as 32-bit integers, saturated to bytes by the
   // unsigned packs that follow. Rounding half away from zero is truncation
   // after adding the float just below 0.5: that sum reaches the next integer

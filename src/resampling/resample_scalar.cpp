@@ -3,6 +3,7 @@
 // target has (SSE2, NEON) without changing a single operation.
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "resampling/internal/banded.h"
 #include "resampling/internal/kernels.h"
@@ -41,6 +42,14 @@ struct ScalarOps {
   static F add(F a, F b) {
     for (std::size_t i = 0; i < kLanes; ++i) a.v[i] = a.v[i] + b.v[i];
     return a;
+  }
+  template <std::size_t V>
+  static void to_columns(const F* v, float* column, std::size_t stride) {
+    float samples[V * kLanes];
+    for (std::size_t j = 0; j < V; ++j) store(samples + j * kLanes, v[j]);
+    for (std::size_t x = 0; x < V * kLanes / 3; ++x) {
+      std::memcpy(column + x * stride, samples + x * 3, 3 * sizeof(float));
+    }
   }
   template <std::size_t V>
   static void to_bytes(const F* v, std::uint8_t* out) {
