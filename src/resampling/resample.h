@@ -173,6 +173,7 @@ class ResizePlan {
   bool run_rows(const RgbRows& source, std::uint8_t* dst, const KernelPath& kernel,
                 std::uint32_t row_begin, std::uint32_t row_end) const;
 
+  std::uint32_t width() const { return width_; }
   std::uint32_t height() const { return height_; }
   // Multiply-adds of one run (both passes); how much a split can win.
   std::uint64_t multiply_adds() const { return multiply_adds_; }

@@ -7,6 +7,7 @@
 
 #include "parallel/map.h"
 #include "parallel/worker_pool.h"
+#include "platform/pages.h"
 #include "resampling/resample.h"
 
 namespace batchaugmentor::resize {
@@ -55,6 +56,18 @@ constexpr std::uint32_t kMinPieceRows = 64;
 // Pieces per worker, so that a worker that finishes early can take one.
 constexpr std::uint32_t kPiecesPerWorker = 3;
 
+// Results are fresh arrays whose pages the kernel maps in on first write,
+// one fault per page. Mapping a large result's pages in one call first costs
+// about a third less (a 1280x960 result on the development machine: 1.65 ms
+// instead of 2.0 to 2.6 ms, as much as the resize itself). Each piece of a
+// split image and each video frame maps in its own rows, on its own worker.
+// Below a few dozen pages the call is not worth making.
+constexpr std::size_t kPrepareBytes = 64 << 10;
+
+void prepare(std::uint8_t* dst, std::size_t bytes) {
+  if (bytes >= kPrepareBytes) platform::prepare_for_writing(dst, bytes);
+}
+
 // Resizes a checked RGB image into dst (height * width * 3 bytes, row-major).
 // A large image is cut into ranges of output rows run across the pool; rows
 // are made independently, so the bytes are those of one whole run.
@@ -65,7 +78,9 @@ Outcome<Resized> resize_into(const ImageView& image, const resampling::ResizePla
   if (!rows.ok()) return rows.error();
   const std::uint32_t height = plan.height();
   const std::size_t workers = parallel::WorkerPool::thread_count();
+  const std::size_t row_bytes = static_cast<std::size_t>(plan.width()) * 3;
   if (workers < 2 || plan.multiply_adds() < kSplitMultiplyAdds || height < 2 * kMinPieceRows) {
+    prepare(dst, row_bytes * height);
     if (!plan.run(rows.value(), dst)) return OperationError::out_of_memory();
     return Resized{};
   }
@@ -77,6 +92,7 @@ Outcome<Resized> resize_into(const ImageView& image, const resampling::ResizePla
   auto done = map_batch_until_error(pieces, [&](std::size_t i) -> Outcome<Resized> {
     auto begin = static_cast<std::uint32_t>(i * piece);
     std::uint32_t end = begin + piece < height ? begin + piece : height;
+    prepare(dst + begin * row_bytes, (end - begin) * row_bytes);
     if (!plan.run_rows(rows.value(), dst, kernel, begin, end)) return OperationError::out_of_memory();
     return Resized{};
   });
