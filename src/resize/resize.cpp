@@ -1,5 +1,6 @@
 #include "resize/resize.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -117,16 +118,53 @@ std::optional<OperationError> video_refusal(const VideoView& video, std::uint32_
   return std::nullopt;
 }
 
+// The items of a batch mostly share their sizes, and a plan's windows (two
+// sines per tap) cost 0.15 to 0.7 ms to make: a tenth of a 1024x768 ->
+// 512x384 resize. Each thread keeps the last plan it used. A plan is taken
+// out while in use and put back after, so that an item this thread runs
+// while it waits for a split (the pool may hand it one) makes its own
+// rather than replacing one in use.
+struct PlanCache {
+  std::uint32_t key[4] = {0, 0, 0, 0};
+  std::optional<resampling::ResizePlan> plan;
+};
+thread_local PlanCache plan_cache;
+
+Outcome<resampling::ResizePlan> take_plan(std::uint32_t source_width, std::uint32_t source_height,
+                                          std::uint32_t width, std::uint32_t height) {
+  const std::uint32_t key[4] = {source_width, source_height, width, height};
+  PlanCache& cache = plan_cache;
+  if (cache.plan && std::equal(key, key + 4, cache.key)) {
+    resampling::ResizePlan plan = std::move(*cache.plan);
+    cache.plan.reset();
+    return plan;
+  }
+  return resampling::ResizePlan::make(source_width, source_height, width, height);
+}
+
+void return_plan(std::uint32_t source_width, std::uint32_t source_height,
+                 resampling::ResizePlan&& plan) {
+  PlanCache& cache = plan_cache;
+  cache.key[0] = source_width;
+  cache.key[1] = source_height;
+  cache.key[2] = plan.width();
+  cache.key[3] = plan.height();
+  cache.plan = std::move(plan);
+}
+
 }  // namespace
 
 Outcome<Resized> resize_image(const ImageView& image, std::uint32_t width, std::uint32_t height,
                               std::uint8_t* destination) {
   if (auto refusal = image_refusal(image, width, height)) return *refusal;
   if (destination == nullptr) return OperationError::out_of_memory();
-  auto plan = resampling::ResizePlan::make(static_cast<std::uint32_t>(image.shape[1]),
-                                          static_cast<std::uint32_t>(image.shape[0]), width, height);
+  const auto source_width = static_cast<std::uint32_t>(image.shape[1]);
+  const auto source_height = static_cast<std::uint32_t>(image.shape[0]);
+  auto plan = take_plan(source_width, source_height, width, height);
   if (!plan.ok()) return plan.error();
-  return resize_into(image, plan.value(), destination);
+  auto done = resize_into(image, plan.value(), destination);
+  return_plan(source_width, source_height, std::move(plan).value());
+  return done;
 }
 
 Outcome<Resized> resize_video(const VideoView& video, std::uint32_t width, std::uint32_t height,

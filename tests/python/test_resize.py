@@ -78,6 +78,24 @@ class TestAgainstReference:
         if half_way:
             warnings.warn(f"{kind}: {half_way} half-way samples rounded the other way")
 
+    def test_repeated_and_transposed_sizes_in_one_batch(self):
+        # Workers reuse the last plan they made for the same sizes: a plan
+        # must never serve an item whose source or target differs, however
+        # the items interleave (here each shape also comes transposed).
+        rng = np.random.default_rng(44)
+        # Neighbours share a source, or a target, or are each other's
+        # transpose; every shape also follows itself.
+        shapes = [((40, 30), (17, 11)), ((40, 30), (11, 17)), ((30, 40), (11, 17)), ((30, 40), (17, 11)),
+                  ((40, 30), (30, 40)), ((30, 40), (40, 30))]
+        cases = [(random_image(rng, *src), tw, th) for _ in range(4) for src, (tw, th) in shapes for _ in range(2)]
+        results = ba.batch_resize_images([c[0] for c in cases], [(c[1], c[2]) for c in cases])
+        for (image, tw, th), got in zip(cases, results):
+            assert got.shape == (th, tw, 3)
+            sums = ref.resize_sums(image, tw, th)
+            diff = np.abs(got.astype(int) - ref.resize(image, tw, th).astype(int))
+            near_half = np.abs(sums - (np.floor(sums) + 0.5)) < 1e-3
+            assert np.all((diff == 0) | ((diff == 1) & near_half)), f"{image.shape} to {(th, tw)}"
+
     def test_reference_reproduces_the_window_weights(self):
         # Printed to seven decimals, so compared to half a unit of the last one.
         for (n_src, n_dst, o), printed in [
