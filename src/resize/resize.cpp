@@ -174,13 +174,15 @@ Outcome<Resized> resize_video(const VideoView& video, std::uint32_t width, std::
   if (video.shape[0] == 0) return Resized{};  // nothing to filter, however large the target
   // All frames share one size, so they share the filter windows; each frame
   // is resized straight into its place in the result.
-  auto plan = resampling::ResizePlan::make(static_cast<std::uint32_t>(video.shape[2]),
-                                          static_cast<std::uint32_t>(video.shape[1]), width, height);
+  const auto source_width = static_cast<std::uint32_t>(video.shape[2]);
+  const auto source_height = static_cast<std::uint32_t>(video.shape[1]);
+  auto plan = take_plan(source_width, source_height, width, height);
   if (!plan.ok()) return plan.error();
   const std::size_t frame_bytes = static_cast<std::size_t>(width) * height * 3;
   auto frames = map_batch_until_error(video.shape[0], [&](std::size_t i) {
     return resize_into(frame_view(video, i), plan.value(), destination + i * frame_bytes);
   });
+  return_plan(source_width, source_height, std::move(plan).value());
   if (!frames.ok()) return frames.error();
   return Resized{};
 }
