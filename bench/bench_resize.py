@@ -1,38 +1,69 @@
-"""Lanczos resize throughput next to Pillow and OpenCV, in one run.
+"""Lanczos-3 resize next to Pillow-SIMD and pyvips, side by side in one run.
 
-Needs: numpy, pillow, opencv-python-headless (pip install pillow
-opencv-python-headless) and an installed batchaugmentor.
+    ./dev bench resize                  # tables; builds the peers' venv once
+    ./dev bench resize --repeat 11 --chart docs/resize_bench.png
 
-    python bench/bench_resize.py            # batch and single-threaded tables
-    python bench/bench_resize.py --repeat 20
+The peers live in a venv of their own (bench/setup_peers.sh): Pillow-SIMD
+built from its source distribution with AVX2, pyvips with its binary wheel,
+matplotlib for the chart. This script re-runs itself there, with the
+installed batchaugmentor module put on the path.
 
-Batch: 16 images per call; batchaugmentor uses its own pool, Pillow runs
-Image.resize(..., Image.LANCZOS, reducing_gap=None) in a thread pool with one
-thread per core, OpenCV uses its own threads. Single-threaded: the same script
-in a child process with RAYON_NUM_THREADS=1 (read when the pool is built),
-Pillow in a plain loop and cv2.setNumThreads(1). Times are the best of
---repeat runs, per image.
+Engine against engine: the peer's images are made before timing and its
+results are not converted back. "NumPy to NumPy" adds what a NumPy user of
+Pillow-SIMD also pays: Image.fromarray before and np.asarray after. Pillow
+runs Image.resize(..., LANCZOS, reducing_gap=None); pyvips runs
+resize(kernel="lanczos3") from and to memory.
 
-The arithmetic count is exact for this kernel: one multiply and one add per
-tap for three channels of every vertical-pass output (source width x target
+1T: a child process with RAYON_NUM_THREADS=1 and VIPS_CONCURRENCY=1, the
+peer in a plain loop. nT: every core, the peer in a ThreadPoolExecutor with
+one thread per core. Times are the best of --repeat runs, per image.
+
+Multiply-adds are exact for this kernel: one multiply and one add per tap
+for three channels of every vertical-pass output (source width x target
 height) and every horizontal-pass output (target width x target height).
+The core's peak is 16 multiply-adds per cycle (two 8-lane multiplies and two
+8-lane adds per cycle on Zen 3 and recent Intel cores, no FMA by design)
+at the clock /proc/cpuinfo reports.
 """
 
 import argparse
+import json
 import os
+import shutil
 import subprocess
 import sys
+import tempfile
 import time
 from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
 
-import cv2
 import numpy as np
-from PIL import Image
 
-import batchaugmentor as ba
+ROOT = Path(__file__).resolve().parent.parent
 
-CASES = [((1920, 1080), (224, 224)), ((320, 240), (1280, 960))]
-BATCH = 16
+# (name, batch, source (w, h), target (w, h), frames or 0 for images)
+CASES = [
+    ("16 x 1920x1080 -> 224x224", 16, (1920, 1080), (224, 224), 0),
+    ("4 x 4928x3279 -> 852x567", 4, (4928, 3279), (852, 567), 0),
+    ("16 x 1024x768 -> 512x384", 16, (1024, 768), (512, 384), 0),
+    ("16 x 320x240 -> 1280x960", 16, (320, 240), (1280, 960), 0),
+    ("8 clips x 16 x 1280x720 -> 320x180", 8, (1280, 720), (320, 180), 16),
+]
+MA_PER_CYCLE = 16
+
+
+def relaunch_in_peer_venv():
+    """Runs this script again in the peers' venv, with our module on its path."""
+    import batchaugmentor
+
+    base = getattr(sys, "_base_executable", sys.executable)
+    peer_python = subprocess.run(
+        ["bash", str(ROOT / "bench" / "setup_peers.sh"), base], check=True, capture_output=True, text=True
+    ).stdout.strip()
+    with tempfile.TemporaryDirectory() as tmp:
+        shutil.copy(batchaugmentor.__file__, tmp)
+        env = dict(os.environ, PYTHONPATH=tmp, BA_BENCH_IN_PEERS="1")
+        return subprocess.run([peer_python, __file__, *sys.argv[1:]], env=env).returncode
 
 
 def taps(n_src, n_dst):
@@ -47,98 +78,219 @@ def taps(n_src, n_dst):
     return int((right - left).sum())
 
 
-def flops(src, dst):
+def multiply_adds(src, dst):
     (sw, sh), (tw, th) = src, dst
-    return 2 * 3 * (sw * taps(sh, th) + th * taps(sw, tw))
+    return 3 * (sw * taps(sh, th) + th * taps(sw, tw))
 
 
-def images_for(size, seed):
-    w, h = size
+def clock_ghz():
+    try:
+        with open("/proc/cpuinfo") as f:
+            mhz = [float(line.split(":")[1]) for line in f if line.startswith("cpu MHz")]
+        return max(mhz) / 1000 if mhz else None
+    except OSError:
+        return None
+
+
+def cpu_name():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return "unknown processor"
+
+
+def photo(w, h, seed):
+    """Smooth content with noise: the arithmetic does not depend on it, but a
+    photo-like image keeps the comparison honest for engines that might."""
     rng = np.random.default_rng(seed)
-    # Smooth content with noise: the arithmetic does not depend on it, but a
-    # photo-like image keeps the comparison honest for libraries that might.
-    y, x = np.mgrid[0:h, 0:w]
-    out = []
-    for _ in range(BATCH):
-        base = (np.sin(x / rng.uniform(20, 80)) + np.cos(y / rng.uniform(20, 80))) * 60 + 128
-        img = np.clip(base[..., None] + rng.normal(0, 20, (h, w, 3)), 0, 255).astype(np.uint8)
-        out.append(img)
-    return out
+    y = np.arange(h, dtype=np.float32)[:, None]
+    x = np.arange(w, dtype=np.float32)[None, :]
+    base = (np.sin(x / rng.uniform(20, 80)) + np.cos(y / rng.uniform(20, 80))) * 60 + 128
+    noise = rng.integers(-20, 21, (h, w, 3), dtype=np.int16)
+    return np.clip(base[..., None] + noise, 0, 255).astype(np.uint8)
 
 
 def best_of(repeat, fn):
     fn()  # warm-up: pools, first-touch pages
-    best = float("inf")
+    times = []
     for _ in range(repeat):
         t = time.perf_counter()
         fn()
-        best = min(best, time.perf_counter() - t)
-    return best
+        times.append(time.perf_counter() - t)
+    return min(times), float(np.median(times))
 
 
-def measure(repeat, single):
-    cores = 1 if single else os.cpu_count()
-    if single:
-        cv2.setNumThreads(1)
-    rows = []
-    pool = ThreadPoolExecutor(max_workers=cores)
-    for src, dst in CASES:
-        images = images_for(src, 1)
-        pil_images = [Image.fromarray(a) for a in images]
-        targets = [dst] * BATCH
+def measure(repeat, threads):
+    """Seconds per image (best, median) for each engine and case."""
+    import batchaugmentor as ba
+    import pyvips
+    from PIL import Image
 
-        def pillow_one(im):
+    pool = ThreadPoolExecutor(max_workers=threads) if threads > 1 else None
+
+    def run_all(fn, items):
+        if pool is None:
+            return [fn(i) for i in items]
+        return list(pool.map(fn, items))
+
+    out = {}
+    for name, batch, src, dst, frames in CASES:
+        w, h = src
+        if frames:
+            clips = [np.stack([photo(w, h, 100 * c + f) for f in range(2)] * (frames // 2)) for c in range(batch)]
+            arrays = [frame for clip in clips for frame in clip]
+            ours = lambda: ba.batch_resize_videos(clips, [dst] * batch)  # noqa: E731
+        else:
+            arrays = [photo(w, h, i) for i in range(batch)]
+            ours = lambda: ba.batch_resize_images(arrays, [dst] * batch)  # noqa: E731
+        images = len(arrays)
+        pil = [Image.fromarray(a) for a in arrays]
+
+        def pil_engine(im):
             return im.resize(dst, Image.LANCZOS, reducing_gap=None)
 
-        if single:
-            pillow = lambda: [pillow_one(im) for im in pil_images]  # noqa: E731
-        else:
-            pillow = lambda: list(pool.map(pillow_one, pil_images))  # noqa: E731
-        results = {
-            "batchaugmentor": best_of(repeat, lambda: ba.batch_resize_images(images, targets)),
-            "Pillow LANCZOS": best_of(repeat, pillow),
-            "cv2 INTER_LANCZOS4": best_of(
-                repeat, lambda: [cv2.resize(a, dst, interpolation=cv2.INTER_LANCZOS4) for a in images]
-            ),
-            "cv2 INTER_AREA": best_of(
-                repeat, lambda: [cv2.resize(a, dst, interpolation=cv2.INTER_AREA) for a in images]
-            ),
+        def pil_numpy(a):
+            return np.asarray(Image.fromarray(a).resize(dst, Image.LANCZOS, reducing_gap=None))
+
+        def vips(a):
+            im = pyvips.Image.new_from_memory(a.data, w, h, 3, "uchar")
+            return im.resize(dst[0] / w, vscale=dst[1] / h, kernel="lanczos3").write_to_memory()
+
+        res = {
+            "batchaugmentor": best_of(repeat, ours),
+            "Pillow-SIMD": best_of(repeat, lambda: run_all(pil_engine, pil)),
+            "Pillow-SIMD NumPy to NumPy": best_of(repeat, lambda: run_all(pil_numpy, arrays)),
+            "pyvips": best_of(max(3, repeat // 2), lambda: run_all(vips, arrays)),
         }
-        rows.append((src, dst, {k: v / BATCH for k, v in results.items()}))
-    pool.shutdown()
-    return rows, cores
+        out[name] = {k: (b / images, m / images) for k, (b, m) in res.items()}
+        print(f"  measured {name} ({threads}T)", file=sys.stderr, flush=True)
+    # One large image alone: on every core, judged against one thread.
+    big = photo(4928, 3279, 7)
+    out["one 4928x3279 -> 852x567"] = {
+        "batchaugmentor": best_of(repeat, lambda: ba.batch_resize_images([big], [(852, 567)]))
+    }
+    if pool is not None:
+        pool.shutdown()
+    return out
 
 
-def report(title, rows, cores):
-    print(f"\n{title} ({cores} thread{'s' if cores > 1 else ''}), ms per image, best of runs")
-    for src, dst, res in rows:
-        ours = res["batchaugmentor"]
-        out_pixels = dst[0] * dst[1]
-        fl = flops(src, dst)
-        print(f"  {src[0]}x{src[1]} -> {dst[0]}x{dst[1]}  ({fl / 1e6:.1f} MFLOP per image)")
-        for name, t in res.items():
-            extra = "" if name == "batchaugmentor" else f"   {t / ours:5.2f}x our time"
-            print(f"    {name:20s} {t * 1e3:8.3f} ms{extra}")
-        per_core = out_pixels / (ours * cores)
-        print(f"    batchaugmentor: {per_core / 1e6:.1f} Mpixel/s output per core, "
-              f"{fl / (ours * cores) / 1e9:.1f} GFLOP/s per core")
+def child(repeat, threads):
+    json.dump(measure(repeat, threads), sys.stdout)
+
+
+def run_child(repeat, threads):
+    env = dict(os.environ, RAYON_NUM_THREADS=str(threads), VIPS_CONCURRENCY=str(threads))
+    done = subprocess.run(
+        [sys.executable, __file__, "--child", str(threads), "--repeat", str(repeat)],
+        env=env, check=True, capture_output=True, text=True,
+    )
+    sys.stderr.write(done.stderr)
+    return json.loads(done.stdout)
+
+
+def table(results, ghz, cores):
+    lines = [
+        "| case | threads | ours ms/img | Pillow-SIMD ms/img | Pillow-SIMD / ours | NumPy to NumPy / ours "
+        "| pyvips / ours | ours G multiply-adds/s | share of peak |",
+        "|---|---|---|---|---|---|---|---|---|",
+    ]
+    for name, batch, src, dst, frames in CASES:
+        ma = multiply_adds(src, dst)
+        for threads, res in results:
+            r = res[name]
+            ours = r["batchaugmentor"][0]
+            rate = ma / ours
+            share = f"{rate / (MA_PER_CYCLE * ghz * 1e9 * threads):.0%}" if ghz else "n/a"
+            lines.append(
+                f"| {name} | {threads}T | {ours * 1e3:.2f} | {r['Pillow-SIMD'][0] * 1e3:.2f} "
+                f"| **{r['Pillow-SIMD'][0] / ours:.2f}** | {r['Pillow-SIMD NumPy to NumPy'][0] / ours:.2f} "
+                f"| {r['pyvips'][0] / ours:.2f} | {rate / 1e9:.1f} | {share} |"
+            )
+    one = results[0][1]["one 4928x3279 -> 852x567"]["batchaugmentor"][0]
+    many = results[-1][1]["one 4928x3279 -> 852x567"]["batchaugmentor"][0]
+    lines.append("")
+    lines.append(
+        f"One 4928x3279 -> 852x567 image alone: {one * 1e3:.1f} ms on 1 thread, {many * 1e3:.1f} ms on "
+        f"{cores} ({many / one:.2f} of the single-threaded time)."
+    )
+    return "\n".join(lines)
+
+
+def chart(results, path):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    labels, ours, peer, vips = [], [], [], []
+    for name, *_ in CASES:
+        for threads, res in results:
+            r = res[name]
+            labels.append(f"{name}\n{threads}T")
+            base = r["Pillow-SIMD"][0]
+            ours.append(base / r["batchaugmentor"][0])
+            peer.append(1.0)
+            vips.append(base / r["pyvips"][0])
+    y = np.arange(len(labels))
+    fig, ax = plt.subplots(figsize=(9, 0.55 * len(labels) + 1.2))
+    ax.barh(y - 0.27, ours, 0.27, label="batchaugmentor")
+    ax.barh(y, peer, 0.27, label="Pillow-SIMD (AVX2) LANCZOS")
+    ax.barh(y + 0.27, vips, 0.27, label="pyvips lanczos3")
+    ax.axvline(1.3, color="grey", linestyle=":", linewidth=1)
+    ax.set_yticks(y, labels, fontsize=7)
+    ax.invert_yaxis()
+    ax.set_xlabel("speed relative to Pillow-SIMD (higher is faster)")
+    ax.set_title("Lanczos-3 resize, engine against engine")
+    ax.text(1.31, len(labels) - 0.6, "1.3x", fontsize=7, color="grey")
+    ax.legend(fontsize=8, loc="upper center", bbox_to_anchor=(0.5, -0.1), ncol=3)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110, bbox_inches="tight")
+    print(f"chart written to {path}")
 
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--repeat", type=int, default=10)
-    ap.add_argument("--single", action="store_true", help="(internal) single-threaded part only")
+    ap.add_argument("--repeat", type=int, default=7)
+    ap.add_argument("--chart", help="write a PNG bar chart here")
+    ap.add_argument("--replot", action="store_true",
+                    help="only redraw --chart and reprint the table from the last run's results")
+    ap.add_argument("--child", type=int, help=argparse.SUPPRESS)
     args = ap.parse_args()
-    if args.single:
-        report("Single-threaded", *measure(args.repeat, single=True))
+    if not os.environ.get("BA_BENCH_IN_PEERS"):
+        sys.exit(relaunch_in_peer_venv())
+    if args.child:
+        child(args.repeat, args.child)
         return
-    print(f"batchaugmentor vs Pillow {Image.__version__} and OpenCV {cv2.__version__}, "
-          f"{os.cpu_count()} logical cores")
-    report("Batch of 16", *measure(args.repeat, single=False))
-    sys.stdout.flush()
-    env = dict(os.environ, RAYON_NUM_THREADS="1")
-    subprocess.run([sys.executable, __file__, "--single", "--repeat", str(args.repeat)],
-                   env=env, check=True)
+    saved = ROOT / "bench" / "results" / "resize.json"
+    if args.replot:
+        last = json.loads(saved.read_text())
+        print(table(last["results"], last["ghz"], last["cores"]))
+        if args.chart:
+            chart(last["results"], args.chart)
+        return
+    import batchaugmentor  # noqa: F401
+    import pyvips
+    import PIL
+
+    cores = os.cpu_count()
+    ghz = clock_ghz()
+    results = [(1, run_child(args.repeat, 1)), (cores, run_child(args.repeat, cores))]
+    load = os.getloadavg()[0]
+    print(
+        f"{cpu_name()}, {cores} logical cores, {ghz or 0:.2f} GHz reported; load average {load:.1f} "
+        f"at the end. Pillow-SIMD {PIL.__version__}, pyvips {pyvips.__version__} "
+        f"(libvips {pyvips.version(0)}.{pyvips.version(1)}); best of {args.repeat}."
+    )
+    print()
+    print(table(results, ghz, cores))
+    saved.parent.mkdir(parents=True, exist_ok=True)
+    saved.write_text(json.dumps(dict(results=results, ghz=ghz, cores=cores, load=load)))
+    if args.chart:
+        chart(results, args.chart)
 
 
 if __name__ == "__main__":

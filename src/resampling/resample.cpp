@@ -3,10 +3,13 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
+#include <string_view>
 #include <limits>
 
 #include "platform/process.h"
 #include "resampling/internal/kernels.h"
+#include "resampling/internal/sine.h"
 
 namespace batchaugmentor::resampling {
 namespace {
@@ -151,12 +154,30 @@ void horizontal_pass_into(const FloatRaster& in, const AxisWindows& windows, std
   }
 }
 
-// "scalar" forces the scalar path; anything else (including "avx2" on a
-// processor without it) gets the widest path the processor runs.
-Kernel read_kernel_choice() {
+// Narrowest first; the portable path first of all. A new instruction set is
+// one file exporting its run (and support test) plus one line here.
+constexpr KernelPath kPaths[] = {
+    {"scalar", [] { return true; }, internal::run_scalar},
+#if defined(__x86_64__) || defined(__i386__)
+    {"avx2", internal::avx2_supported, internal::run_avx2},
+#endif
+};
+
+const KernelPath& widest_supported() {
+  for (std::size_t i = std::size(kPaths); i-- > 1;) {
+    if (kPaths[i].supported()) return kPaths[i];
+  }
+  return kPaths[0];
+}
+
+// A named path the processor runs; anything else gets the widest it runs.
+const KernelPath& read_kernel_choice() {
   auto forced = platform::get_env(kKernelVariable);
-  if (forced && *forced == "scalar") return Kernel::kScalar;
-  return kernel_supported(Kernel::kAvx2) ? Kernel::kAvx2 : Kernel::kScalar;
+  if (forced) {
+    const KernelPath* named = find_kernel(*forced);
+    if (named != nullptr && named->supported()) return *named;
+  }
+  return widest_supported();
 }
 
 }  // namespace
@@ -193,13 +214,13 @@ float lanczos3_weight(float x) {
   float first = 1.0f;
   if (x != 0.0f) {
     float p = x * kPi;
-    first = std::sin(p) / p;
+    first = sine(p) / p;
   }
   float y = x / kSupport;
   float second = 1.0f;
   if (y != 0.0f) {
     float q = y * kPi;
-    second = std::sin(q) / q;
+    second = sine(q) / q;
   }
   return first * second;
 }
@@ -224,6 +245,7 @@ Outcome<AxisWindows> AxisWindows::compute(std::uint32_t n_src, std::uint32_t n_d
     entries[3 * o + 2] = total;
     if (!checked_add(total, b.right - b.left, &total)) return OperationError::out_of_memory();
   }
+  w.taps_ = total;
   std::size_t weight_bytes;
   if (!checked_mul(total, sizeof(float), &weight_bytes)) return OperationError::out_of_memory();
   w.weights_ = OwnedBuffer::allocate(weight_bytes);
@@ -251,6 +273,26 @@ Outcome<RgbRaster> horizontal_pass(const FloatRaster& intermediate, std::uint32_
   return out;
 }
 
+bool resample_reference_into(const RgbRows& source, std::uint32_t width, std::uint32_t height,
+                             std::uint8_t* dst) {
+  std::size_t row_bytes = static_cast<std::size_t>(width) * 3;
+  if (source.width == 0 || source.height == 0) {
+    std::memset(dst, 0, row_bytes * height);
+    return true;
+  }
+  if (source.width == width && source.height == height) {
+    for (std::size_t y = 0; y < height; ++y) std::memcpy(dst + y * row_bytes, source.row(y), row_bytes);
+    return true;
+  }
+  auto vertical = AxisWindows::compute(source.height, height);
+  auto horizontal = AxisWindows::compute(source.width, width);
+  if (!vertical.ok() || !horizontal.ok()) return false;
+  auto intermediate = vertical_pass_with(source, vertical.value());
+  if (!intermediate.ok()) return false;
+  horizontal_pass_into(intermediate.value(), horizontal.value(), dst);
+  return true;
+}
+
 Outcome<RgbRaster> resample_rgb(const RgbRaster& source, std::uint32_t width,
                                 std::uint32_t height) {
   auto out = RgbRaster::allocate(width, height);
@@ -261,18 +303,17 @@ Outcome<RgbRaster> resample_rgb(const RgbRaster& source, std::uint32_t width,
   return out;
 }
 
-bool kernel_supported(Kernel kernel) {
-  switch (kernel) {
-    case Kernel::kScalar:
-      return true;
-    case Kernel::kAvx2:
-      return __builtin_cpu_supports("avx2");
+std::span<const KernelPath> kernel_paths() { return kPaths; }
+
+const KernelPath* find_kernel(std::string_view name) {
+  for (const KernelPath& path : kPaths) {
+    if (name == path.name) return &path;
   }
-  return false;
+  return nullptr;
 }
 
-Kernel selected_kernel() {
-  static const Kernel kernel = read_kernel_choice();
+const KernelPath& selected_kernel() {
+  static const KernelPath& kernel = read_kernel_choice();
   return kernel;
 }
 
@@ -290,6 +331,9 @@ Outcome<ResizePlan> ResizePlan::make(std::uint32_t source_width, std::uint32_t s
   if (!horizontal.ok()) return horizontal.error();
   plan.vertical_ = std::move(vertical).value();
   plan.horizontal_ = std::move(horizontal).value();
+  // Window counts are bounded by the source axes, so neither product can
+  // overflow 64 bits for an image that fits in memory.
+  plan.multiply_adds_ = 3 * (plan.vertical_.taps() * source_width + plan.horizontal_.taps() * height);
   return plan;
 }
 
@@ -297,26 +341,29 @@ bool ResizePlan::run(const RgbRows& source, std::uint8_t* dst) const {
   return run(source, dst, selected_kernel());
 }
 
-bool ResizePlan::run(const RgbRows& source, std::uint8_t* dst, Kernel kernel) const {
+bool ResizePlan::run(const RgbRows& source, std::uint8_t* dst, const KernelPath& kernel) const {
+  return run_rows(source, dst, kernel, 0, height_);
+}
+
+bool ResizePlan::run_rows(const RgbRows& source, std::uint8_t* dst, const KernelPath& kernel,
+                          std::uint32_t row_begin, std::uint32_t row_end) const {
+  if (row_end > height_) row_end = height_;
+  if (row_begin >= row_end) return true;
   std::size_t row_bytes = static_cast<std::size_t>(width_) * 3;
   if (!filtered_) {
-    if (source.width == 0 || source.height == 0) {
-      for (std::size_t y = 0; y < height_; ++y) std::memset(dst + y * row_bytes, 0, row_bytes);
-    } else {
-      for (std::size_t y = 0; y < height_; ++y) std::memcpy(dst + y * row_bytes, source.row(y), row_bytes);
+    for (std::size_t y = row_begin; y < row_end; ++y) {
+      if (source.width == 0 || source.height == 0) {
+        std::memset(dst + y * row_bytes, 0, row_bytes);
+      } else {
+        std::memcpy(dst + y * row_bytes, source.row(y), row_bytes);
+      }
     }
     return true;
   }
   // Both passes run even when one axis keeps its length: a pass at ratio 1 is
   // not an identity in single precision (sinf of a multiple of pi is not 0),
   // and its unrounded output feeds the other pass.
-  if (kernel == Kernel::kAvx2) {
-    return internal::resample_fused_avx2(source, vertical_, horizontal_, width_, dst);
-  }
-  auto intermediate = vertical_pass_with(source, vertical_);
-  if (!intermediate.ok()) return false;
-  horizontal_pass_into(intermediate.value(), horizontal_, dst);
-  return true;
+  return kernel.run(source, vertical_, horizontal_, width_, row_begin, row_end, dst);
 }
 
 bool resample_rgb_into(const RgbRows& source, std::uint32_t width, std::uint32_t height,
@@ -325,7 +372,7 @@ bool resample_rgb_into(const RgbRows& source, std::uint32_t width, std::uint32_t
 }
 
 bool resample_rgb_into(const RgbRows& source, std::uint32_t width, std::uint32_t height,
-                       std::uint8_t* dst, Kernel kernel) {
+                       std::uint8_t* dst, const KernelPath& kernel) {
   auto plan = ResizePlan::make(source.width, source.height, width, height);
   return plan.ok() && plan.value().run(source, dst, kernel);
 }

@@ -9,8 +9,9 @@
 // operation is rounded on its own, in a fixed order (see resample.cpp); the
 // instruction set only decides how many output samples are computed at once,
 // never the order of the operations behind one sample, so every path gives
-// the same bytes. BATCHAUGMENTOR_KERNEL = "scalar" or "avx2" forces a path
-// (a path the processor lacks falls back to scalar); unset picks the widest.
+// the same bytes. BATCHAUGMENTOR_KERNEL names a path of kernel_paths()
+// exactly ("scalar", "avx2"); unset, unknown or unsupported picks the widest
+// path the processor runs.
 //
 // Failures are only out-of-memory: every buffer here is sized by the caller's
 // image and target, so a size that overflows or cannot be allocated is an
@@ -19,6 +20,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
+#include <string_view>
 
 #include "common/buffer.h"
 #include "common/outcome.h"
@@ -96,6 +99,8 @@ class AxisWindows {
   static Outcome<AxisWindows> compute(std::uint32_t n_src, std::uint32_t n_dst);
 
   std::size_t size() const { return n_dst_; }
+  // The sum of every window's count.
+  std::uint64_t taps() const { return taps_; }
   SampleWindow operator[](std::size_t o) const {
     const std::uint64_t* e = entries() + 3 * o;  // left, count, weight offset
     return {e[0], e[1], weights() + e[2]};
@@ -108,6 +113,7 @@ class AxisWindows {
   const float* weights() const { return reinterpret_cast<const float*>(weights_.data()); }
 
   std::size_t n_dst_ = 0;
+  std::uint64_t taps_ = 0;
   OwnedBuffer entries_;
   OwnedBuffer weights_;
 };
@@ -122,11 +128,27 @@ Outcome<RgbRaster> horizontal_pass(const FloatRaster& intermediate, std::uint32_
 Outcome<RgbRaster> resample_rgb(const RgbRaster& source, std::uint32_t width,
                                 std::uint32_t height);
 
-enum class Kernel { kScalar, kAvx2 };
+// One instruction-set path of the kernel: it fills output rows
+// [row_begin, row_end) of dst (the whole image's first byte, width * 3 bytes
+// per row) from the source and the plan's windows. False when a temporary
+// cannot be allocated.
+using KernelRun = bool (*)(const RgbRows& source, const AxisWindows& vertical,
+                           const AxisWindows& horizontal, std::uint32_t width,
+                           std::uint32_t row_begin, std::uint32_t row_end, std::uint8_t* dst);
 
+struct KernelPath {
+  const char* name;
+  bool (*supported)();  // whether this processor runs it
+  KernelRun run;
+};
+
+// Every path built for this architecture, narrowest first; the first is the
+// portable one and always supported.
+std::span<const KernelPath> kernel_paths();
+// The path with exactly this name, or null.
+const KernelPath* find_kernel(std::string_view name);
 // The path chosen for this process (environment and processor), read once.
-Kernel selected_kernel();
-bool kernel_supported(Kernel kernel);
+const KernelPath& selected_kernel();
 
 // One resize from a source size to a target size with its windows computed
 // once, so that many images of that size (the frames of a video) share them.
@@ -144,21 +166,36 @@ class ResizePlan {
   // The source must have the plan's source size. False when a temporary
   // cannot be allocated; dst is then left unspecified.
   bool run(const RgbRows& source, std::uint8_t* dst) const;
-  // As above on a given path; kernel must be supported.
-  bool run(const RgbRows& source, std::uint8_t* dst, Kernel kernel) const;
+  // As above on a given path, which must be supported, for output rows
+  // [row_begin, row_end) only: disjoint row ranges may run on different
+  // threads into one dst, and give the bytes of a whole run.
+  bool run(const RgbRows& source, std::uint8_t* dst, const KernelPath& kernel) const;
+  bool run_rows(const RgbRows& source, std::uint8_t* dst, const KernelPath& kernel,
+                std::uint32_t row_begin, std::uint32_t row_end) const;
+
+  std::uint32_t width() const { return width_; }
+  std::uint32_t height() const { return height_; }
+  // Multiply-adds of one run (both passes); how much a split can win.
+  std::uint64_t multiply_adds() const { return multiply_adds_; }
 
  private:
   std::uint32_t width_ = 0;
   std::uint32_t height_ = 0;
   bool filtered_ = false;  // neither empty nor same-size
+  std::uint64_t multiply_adds_ = 0;
   AxisWindows vertical_;
   AxisWindows horizontal_;
 };
+
+// The plain two passes above, one sample at a time with a full intermediate:
+// the definition every path's bytes must match. Slow; for tests.
+bool resample_reference_into(const RgbRows& source, std::uint32_t width, std::uint32_t height,
+                             std::uint8_t* dst);
 
 // A one-off resize through a plan of its own.
 bool resample_rgb_into(const RgbRows& source, std::uint32_t width, std::uint32_t height,
                        std::uint8_t* dst);
 bool resample_rgb_into(const RgbRows& source, std::uint32_t width, std::uint32_t height,
-                       std::uint8_t* dst, Kernel kernel);
+                       std::uint8_t* dst, const KernelPath& kernel);
 
 }  // namespace batchaugmentor::resampling

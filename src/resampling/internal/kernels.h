@@ -1,4 +1,8 @@
 // Pieces shared by the resampling paths; not part of the public contract.
+//
+// Each instruction-set path is one source file (resample_<name>.cpp) that
+// instantiates the banded schedule of banded.h over its vector operations and
+// exports the two functions below; the table in resample.cpp lists them.
 #pragma once
 
 #include <cmath>
@@ -16,10 +20,15 @@ inline std::uint8_t to_byte(float t) {
   return static_cast<std::uint8_t>(std::roundf(t < 255.0f ? t : 255.0f));
 }
 
-// The banded, transposed path compiled for AVX2. Same contract as
-// resample_rgb_into once the empty and same-size cases are out of the way.
-bool resample_fused_avx2(const RgbRows& source, const AxisWindows& vertical,
-                         const AxisWindows& horizontal, std::uint32_t width,
-                         std::uint8_t* dst);
+bool run_scalar(const RgbRows& source, const AxisWindows& vertical, const AxisWindows& horizontal,
+                std::uint32_t width, std::uint32_t row_begin, std::uint32_t row_end,
+                std::uint8_t* dst);
+
+#if defined(__x86_64__) || defined(__i386__)
+bool avx2_supported();
+bool run_avx2(const RgbRows& source, const AxisWindows& vertical, const AxisWindows& horizontal,
+              std::uint32_t width, std::uint32_t row_begin, std::uint32_t row_end,
+              std::uint8_t* dst);
+#endif
 
 }  // namespace batchaugmentor::resampling::internal

@@ -1,0 +1,358 @@
+// The schedule every resampling path runs, written once over a small layer of
+// vector operations, so that a path is only the width of its vectors.
+//
+// Ops supplies, for vectors F of kLanes floats (kLanes divides 48 and is at
+// most 16):
+//   F load(const float* p)          kLanes floats
+//   F load(const std::uint8_t* p)   kLanes bytes, each converted exactly
+//   void store(float* p, F v)
+//   F splat(float w)  F mul(F a, F b)  F add(F a, F b)   one rounding each
+//   template <std::size_t V> void to_bytes(const F* v, std::uint8_t* out)
+//                                   to_byte() of V vectors, V * kLanes bytes
+//   template <std::size_t V> void to_columns(const F* v, float* col, std::size_t stride)
+//                                   V vectors of pixels (three sums each):
+//                                   pixel x's to col + x * stride; may write
+//                                   one further finite float after each
+//
+// The sums are those of the plain two-pass definition: for each output
+// sample, w0 * x0 first, then each further tap added in window order. What
+// the schedule changes is only where and when each sum is made:
+//  - Output rows are made in bands of 8 to 32. For a band, the vertical sums
+//    go into a transposed intermediate (one short column of the band's rows
+//    and channels per source pixel), which the horizontal pass then combines
+//    whole columns at a time, the way the vertical pass combines whole rows:
+//    vectors always run across samples, never across taps, and a column's
+//    sums go from registers straight to bytes.
+//  - The band is sized so that its intermediate stays in the core's
+//    second-level cache. Taller bands would read each source row for fewer
+//    bands (a band re-reads the rows its windows share with the one before),
+//    but measured on Zen 3 both a 32-row band with an intermediate in the
+//    third-level cache and making each tile's output columns as soon as the
+//    tile completes them ran 20 to 40% slower than this, despite a third
+//    fewer instructions: the extra first-level misses cost more.
+//  - The vertical pass walks the source in tiles of 16 pixels (48 samples):
+//    each tile's bytes, from every source row the band reads, are converted
+//    to float once, and every output row whose window covers them combines
+//    them from that small tile (a band of 8 rows shrinking by 5 reads about
+//    70 rows: 13 KiB of floats, inside the first-level cache). Shrinking,
+//    each source row serves about six output rows, so conversion costs a
+//    sixth of what converting per tap would. 32-pixel tiles keep more
+//    accumulators in flight but overflow the first-level cache and measured
+//    slower.
+//  - The horizontal pass makes sixteen output columns of the band at once
+//    (as many rows as the band has), rounds them to bytes into a small tile,
+//    and writes the tile out row by row.
+//  - Where the time goes (1920x1080 -> 224x224, one pinned core, thread CPU
+//    time): about 2.1 ms with the source already in the outer caches, 2.8 ms
+//    with 16 sources fresh from memory. Of the 2.1 ms the vertical pass is
+//    nearly nine tenths: its multiply-adds alone take about 1.3 ms (two
+//    thirds of the core's separate-multiply-and-add peak), copying each
+//    row's sums into the columns pixel by pixel took about 0.25 ms (now they
+//    go there from the registers, which saves about 0.12 ms), converting the
+//    tiles about 0.1 ms. The fresh-source penalty is the source's transfer: a core of
+//    the development machine streams about 8.4 GB/s, and 6.2 MB takes 0.7 ms.
+//    Asking for the next band's new rows during the current band (spread
+//    evenly over its tiles, into the first- or the second-level cache) was
+//    tried to overlap that transfer with the arithmetic, and ran 5 to 10%
+//    slower, warm or fresh: those rows push the band's own tiles and
+//    columns out. Without the per-row prefetch below, fresh sources ran 15
+//    to 25% slower; 512 and 1536 bytes ahead, a 512 KiB band budget and an
+//    unpadded column stride measured within the noise of a shared machine,
+//    and are left as they are. Combining two output rows at once from the
+//    tile, so that each loaded vector feeds both where their windows overlap
+//    (a third fewer loads), gave the same bytes and no measurable gain with
+//    six vectors per row, and ran 5% slower with three: the loop is bound by
+//    the multiplies and adds, not by the loads.
+// Rows of one output image are independent, so any range of them can be made
+// on its own and give the same bytes (a large image is split across threads
+// this way).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "common/buffer.h"
+#include "resampling/internal/kernels.h"
+
+namespace batchaugmentor::resampling::internal {
+
+template <class Ops>
+class BandedResampler {
+  using F = typename Ops::F;
+  static constexpr std::size_t kLanes = Ops::kLanes;
+
+  static constexpr std::size_t kTilePixels = 16;
+  static constexpr std::size_t kTileSamples = kTilePixels * 3;
+  static constexpr std::size_t kTileVectors = kTileSamples / kLanes;
+  // Band rows come in groups whose samples fill whole vectors; a band holds
+  // one to four groups, and the horizontal pass combines exactly its groups.
+  static constexpr std::size_t kRowGroup = kLanes > 8 ? kLanes : 8;
+  static constexpr std::size_t kGroupSamples = kRowGroup * 3;
+  static constexpr std::size_t kMaxGroups = 32 / kRowGroup > 0 ? 32 / kRowGroup : 1;
+  static constexpr std::size_t kColumnGroup = 16;  // output columns per byte tile
+  // The core's second-level cache is 512 KiB on current desktop and server
+  // parts; half of it for the intermediate leaves room for the source tiles.
+  static constexpr std::size_t kBandBudgetBytes = 256 * 1024;
+  // A band whose windows span more source rows than this tile holds (extreme
+  // shrinks, where a tile could not stay in any cache) reads bytes straight
+  // from the source instead.
+  static constexpr std::size_t kMaxTileBytes = 256 * 1024;
+  // Dozens of rows are read side by side, more streams than the hardware
+  // prefetcher follows; each row's next lines are asked for this far ahead.
+  static constexpr std::size_t kPrefetchBytes = 512;
+
+  static_assert(kTileSamples % kLanes == 0 && kGroupSamples % kLanes == 0 && kLanes <= 16);
+
+ public:
+  BandedResampler(const RgbRows& source, const AxisWindows& vertical,
+                  const AxisWindows& horizontal, std::uint32_t width, std::uint8_t* dst)
+      : source_(source), vertical_(vertical), horizontal_(horizontal), width_(width), dst_(dst) {}
+
+  bool run(std::uint32_t row_begin, std::uint32_t row_end) {
+    if (row_begin >= row_end) return true;
+    if (!allocate(row_begin, row_end)) return false;
+    for (std::size_t y0 = row_begin; y0 < row_end; y0 += band_) {
+      const std::size_t rows = smaller(band_, row_end - y0);
+      vertical_band(y0, rows);
+      horizontal_band(y0, rows);
+    }
+    return true;
+  }
+
+ private:
+  // V vectors of sums over the taps of one window, handed to sink while still
+  // in registers; the first product starts each sum (adding it to 0.0 could
+  // only change the sign of a zero, which no output byte can see).
+  template <std::size_t V, class T, class Sink>
+  static void combine(const T* first, std::ptrdiff_t stride, const float* w, std::uint64_t taps,
+                      Sink&& sink) {
+    F acc[V];
+    F wk = Ops::splat(w[0]);
+    for (std::size_t v = 0; v < V; ++v) acc[v] = Ops::mul(wk, Ops::load(first + v * kLanes));
+    const T* p = first;
+    for (std::uint64_t k = 1; k < taps; ++k) {
+      p += stride;
+      wk = Ops::splat(w[k]);
+      for (std::size_t v = 0; v < V; ++v) {
+        acc[v] = Ops::add(acc[v], Ops::mul(wk, Ops::load(p + v * kLanes)));
+      }
+    }
+    sink(acc);
+  }
+
+  template <std::size_t V, class T>
+  static void combine_into(const T* first, std::ptrdiff_t stride, const float* w,
+                           std::uint64_t taps, float* out) {
+    combine<V>(first, stride, w, taps, [out](const F* acc) {
+      for (std::size_t v = 0; v < V; ++v) Ops::store(out + v * kLanes, acc[v]);
+    });
+  }
+
+  // One output row of a whole tile, from its sums in registers straight
+  // into the tile's columns: a pixel's three sums go to its column at the
+  // row's place. Rows go in ascending order, so whatever a store writes past
+  // its three sums is overwritten by the next row's or lands in the spare
+  // slot. (Storing the row and copying it over pixel by pixel cost about a
+  // tenth of a 1080p shrink.)
+  template <class T>
+  void combine_into_columns(const T* first, std::ptrdiff_t stride, const SampleWindow& win,
+                            std::size_t p0, std::size_t j) {
+    float* col = columns() + p0 * stride_ + j * 3;
+    const std::size_t col_stride = stride_;
+    combine<kTileVectors>(first, stride, win.weights, win.count, [col, col_stride](const F* acc) {
+      Ops::template to_columns<kTileVectors>(acc, col, col_stride);
+    });
+  }
+
+  template <class Fn>
+  static void with_groups(std::size_t groups, Fn&& fn) {
+    switch (groups) {
+      case 1: fn.template operator()<1>(); break;
+      case 2: if constexpr (kMaxGroups >= 2) fn.template operator()<2>(); break;
+      case 3: if constexpr (kMaxGroups >= 3) fn.template operator()<3>(); break;
+      default: if constexpr (kMaxGroups >= 4) fn.template operator()<4>(); break;
+    }
+  }
+
+  // Local helpers rather than std::min and friends: this header is compiled
+  // once per instruction set, and a shared out-of-line copy of a library
+  // template could be taken from a file built for a wider one.
+  static std::size_t smaller(std::size_t a, std::size_t b) { return a < b ? a : b; }
+  static std::size_t round_up(std::size_t n, std::size_t to) { return (n + to - 1) / to * to; }
+
+  // The source rows a band of output rows reads: [lo, hi).
+  struct RowSpan {
+    std::uint64_t lo, hi;
+  };
+
+  RowSpan span_of(std::size_t y0, std::size_t rows) const {
+    RowSpan s{vertical_[y0].left, vertical_[y0].left + vertical_[y0].count};
+    for (std::size_t j = 1; j < rows; ++j) {
+      SampleWindow w = vertical_[y0 + j];
+      s.lo = w.left < s.lo ? w.left : s.lo;
+      s.hi = w.left + w.count > s.hi ? w.left + w.count : s.hi;
+    }
+    return s;
+  }
+
+  bool allocate(std::uint32_t row_begin, std::uint32_t row_end) {
+    const std::size_t src_w = source_.width;
+    band_ = kBandBudgetBytes / (src_w * 3 * sizeof(float) + 1);
+    band_ = band_ / kRowGroup * kRowGroup;
+    if (band_ < kRowGroup) band_ = kRowGroup;
+    band_ = smaller(band_, kRowGroup * kMaxGroups);
+    band_ = smaller(band_, round_up(row_end - row_begin, kRowGroup));
+    // Room for the one float that a pixel's 16-byte store spills past the
+    // band's last row, and whole vectors after it.
+    stride_ = round_up(band_ * 3 + 1, 8);
+
+    std::uint64_t widest = 0;
+    for (std::size_t y0 = row_begin; y0 < row_end; y0 += band_) {
+      RowSpan s = span_of(y0, smaller(band_, row_end - y0));
+      if (s.hi - s.lo > widest) widest = s.hi - s.lo;
+    }
+    tiled_ = widest <= kMaxTileBytes / (kTileSamples * sizeof(float));
+
+    std::size_t columns_bytes;
+    if (!checked_mul(src_w, stride_ * sizeof(float), &columns_bytes)) return false;
+    // Zeroed: lanes past a short band's rows combine these slots, which must
+    // hold finite values; they are never stored as output.
+    columns_buf_ = OwnedBuffer::allocate_zeroed(columns_bytes);
+    // The other sizes are bounded by the constants above.
+    if (tiled_) tile_buf_ = OwnedBuffer::allocate(widest * kTileSamples * sizeof(float));
+    sums_buf_ = OwnedBuffer::allocate_zeroed((band_ * kTileSamples + kLanes) * sizeof(float));
+    bytes_buf_ = OwnedBuffer::allocate_zeroed(kColumnGroup * round_up(band_ * 3, kGroupSamples) + 8);
+    return !(columns_buf_.failed() || tile_buf_.failed() || sums_buf_.failed() ||
+             bytes_buf_.failed());
+  }
+
+  float* columns() { return reinterpret_cast<float*>(columns_buf_.data()); }
+
+  // Vertical sums of a band into the transposed intermediate.
+  void vertical_band(std::size_t y0, std::size_t rows) {
+    const RowSpan span = span_of(y0, rows);
+    auto* tile = reinterpret_cast<float*>(tile_buf_.data());
+    auto* sums = reinterpret_cast<float*>(sums_buf_.data());
+    for (std::size_t p0 = 0; p0 < source_.width; p0 += kTilePixels) {
+      const std::size_t pixels = smaller(kTilePixels, source_.width - p0);
+      if (pixels == kTilePixels && tiled_) {
+        for (std::uint64_t r = span.lo; r < span.hi; ++r) {
+          const std::uint8_t* in = source_.row(r) + p0 * 3;
+          __builtin_prefetch(in + kPrefetchBytes);  // past the row's end is harmless
+          float* t = tile + (r - span.lo) * kTileSamples;
+          for (std::size_t v = 0; v < kTileVectors; ++v) Ops::store(t + v * kLanes, Ops::load(in + v * kLanes));
+        }
+        for (std::size_t j = 0; j < rows; ++j) {
+          SampleWindow win = vertical_[y0 + j];
+          combine_into_columns(tile + (win.left - span.lo) * kTileSamples, kTileSamples,
+                               win, p0, j);
+        }
+        continue;
+      } else if (pixels == kTilePixels) {
+        for (std::size_t j = 0; j < rows; ++j) {
+          SampleWindow win = vertical_[y0 + j];
+          combine_into_columns(source_.row(win.left) + p0 * 3, source_.row_stride, win, p0, j);
+        }
+        continue;
+      } else {
+        // The row's last pixels: no vector load may pass its end, so the
+        // same operations one sample at a time.
+        for (std::size_t j = 0; j < rows; ++j) {
+          SampleWindow win = vertical_[y0 + j];
+          const std::uint8_t* first = source_.row(win.left) + p0 * 3;
+          float* s = sums + j * kTileSamples;
+          for (std::size_t i = 0; i < pixels * 3; ++i) {
+            const std::uint8_t* p = first + i;
+            float t = win.weights[0] * static_cast<float>(*p);
+            for (std::uint64_t k = 1; k < win.count; ++k) {
+              p += source_.row_stride;
+              t = t + win.weights[k] * static_cast<float>(*p);
+            }
+            s[i] = t;
+          }
+        }
+      }
+      // The row's last pixels: transpose into the columns. Each 16-byte copy carries one float too
+      // many; rows go in ascending order, so the extra float is overwritten
+      // by the next row's red sum or lands in the column's spare slot.
+      for (std::size_t j = 0; j < rows; ++j) {
+        float* col = columns() + p0 * stride_ + j * 3;
+        const float* s = sums + j * kTileSamples;
+        for (std::size_t x = 0; x < pixels; ++x) std::memcpy(col + x * stride_, s + x * 3, 4 * sizeof(float));
+      }
+    }
+  }
+
+  // Horizontal sums of a band, kColumnGroup output columns at a time, rounded
+  // into a small byte tile straight from the registers, then written out row
+  // by row. Reading the tile only after the whole group keeps the 4-byte
+  // reads clear of stores still in flight, and makes the writes sequential.
+  void horizontal_band(std::size_t y0, std::size_t rows) {
+    with_groups((rows + kRowGroup - 1) / kRowGroup, [&]<std::size_t G>() { horizontal_band<G>(y0, rows); });
+  }
+
+  template <std::size_t G>
+  void horizontal_band(std::size_t y0, std::size_t rows) {
+    constexpr std::size_t samples = G * kGroupSamples;
+    constexpr std::size_t V = samples / kLanes;
+    std::uint8_t* tile = bytes_buf_.data();
+    const std::size_t out_row = static_cast<std::size_t>(width_) * 3;
+    std::uint8_t* out = dst_ + y0 * out_row;
+    const auto stride = static_cast<std::ptrdiff_t>(stride_);
+    for (std::size_t ox0 = 0; ox0 < width_; ox0 += kColumnGroup) {
+      const std::size_t group = smaller(kColumnGroup, width_ - ox0);
+      for (std::size_t g = 0; g < group; ++g) {
+        SampleWindow win = horizontal_[ox0 + g];
+        std::uint8_t* bytes = tile + g * samples;
+        combine<V>(columns() + win.left * stride_, stride, win.weights, win.count,
+                   [bytes](const F* acc) { Ops::template to_bytes<V>(acc, bytes); });
+      }
+      // Four bytes per copy, the fourth being the next pixel's red, which
+      // its own copy overwrites; only the row's very last pixel takes three.
+      // A whole group is one unrolled copy per pixel: the enlarge case writes
+      // many pixels and does little else.
+      const bool row_end = ox0 + group == width_;
+      if (group == kColumnGroup && !row_end) {
+        for (std::size_t j = 0; j < rows; ++j) {
+          std::uint8_t* o = out + j * out_row + ox0 * 3;
+          const std::uint8_t* t = tile + j * 3;
+#pragma GCC unroll 16
+          for (std::size_t g = 0; g < kColumnGroup; ++g) std::memcpy(o + g * 3, t + g * samples, 4);
+        }
+        continue;
+      }
+      const std::size_t wide = row_end ? group - 1 : group;
+      for (std::size_t j = 0; j < rows; ++j) {
+        std::uint8_t* o = out + j * out_row + ox0 * 3;
+        const std::uint8_t* t = tile + j * 3;
+        for (std::size_t g = 0; g < wide; ++g) std::memcpy(o + g * 3, t + g * samples, 4);
+        if (row_end) std::memcpy(o + wide * 3, t + wide * samples, 3);
+      }
+    }
+  }
+
+  const RgbRows& source_;
+  const AxisWindows& vertical_;
+  const AxisWindows& horizontal_;
+  const std::uint32_t width_;
+  std::uint8_t* const dst_;
+
+  std::size_t band_ = 0;    // output rows per band
+  std::size_t stride_ = 0;  // floats per column of the transposed intermediate
+  bool tiled_ = false;      // false: bands read bytes straight from the source
+  OwnedBuffer columns_buf_;
+  OwnedBuffer tile_buf_;
+  OwnedBuffer sums_buf_;
+  OwnedBuffer bytes_buf_;
+};
+
+// The entry every path exports: the schedule over its operations.
+template <class Ops>
+bool run_banded(const RgbRows& source, const AxisWindows& vertical, const AxisWindows& horizontal,
+                std::uint32_t width, std::uint32_t row_begin, std::uint32_t row_end,
+                std::uint8_t* dst) {
+  return BandedResampler<Ops>(source, vertical, horizontal, width, dst).run(row_begin, row_end);
+}
+
+}  // namespace batchaugmentor::resampling::internal

@@ -1,0 +1,70 @@
+// The portable path: the shared schedule over plain float arithmetic. Four
+// lanes rather than one let the compiler use whatever short vectors the
+// target has (SSE2, NEON) without changing a single operation.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "resampling/internal/banded.h"
+#include "resampling/internal/kernels.h"
+
+namespace batchaugmentor::resampling::internal {
+namespace {
+
+struct ScalarOps {
+  static constexpr std::size_t kLanes = 4;
+  struct F {
+    float v[kLanes];
+  };
+
+  static F load(const float* p) {
+    F r;
+    for (std::size_t i = 0; i < kLanes; ++i) r.v[i] = p[i];
+    return r;
+  }
+  static F load(const std::uint8_t* p) {
+    F r;
+    for (std::size_t i = 0; i < kLanes; ++i) r.v[i] = static_cast<float>(p[i]);
+    return r;
+  }
+  static void store(float* p, F a) {
+    for (std::size_t i = 0; i < kLanes; ++i) p[i] = a.v[i];
+  }
+  static F splat(float w) {
+    F r;
+    for (std::size_t i = 0; i < kLanes; ++i) r.v[i] = w;
+    return r;
+  }
+  static F mul(F a, F b) {
+    for (std::size_t i = 0; i < kLanes; ++i) a.v[i] = a.v[i] * b.v[i];
+    return a;
+  }
+  static F add(F a, F b) {
+    for (std::size_t i = 0; i < kLanes; ++i) a.v[i] = a.v[i] + b.v[i];
+    return a;
+  }
+  template <std::size_t V>
+  static void to_columns(const F* v, float* column, std::size_t stride) {
+    float samples[V * kLanes];
+    for (std::size_t j = 0; j < V; ++j) store(samples + j * kLanes, v[j]);
+    for (std::size_t x = 0; x < V * kLanes / 3; ++x) {
+      std::memcpy(column + x * stride, samples + x * 3, 3 * sizeof(float));
+    }
+  }
+  template <std::size_t V>
+  static void to_bytes(const F* v, std::uint8_t* out) {
+    for (std::size_t j = 0; j < V; ++j) {
+      for (std::size_t i = 0; i < kLanes; ++i) out[j * kLanes + i] = to_byte(v[j].v[i]);
+    }
+  }
+};
+
+}  // namespace
+
+bool run_scalar(const RgbRows& source, const AxisWindows& vertical, const AxisWindows& horizontal,
+                std::uint32_t width, std::uint32_t row_begin, std::uint32_t row_end,
+                std::uint8_t* dst) {
+  return run_banded<ScalarOps>(source, vertical, horizontal, width, row_begin, row_end, dst);
+}
+
+}  // namespace batchaugmentor::resampling::internal
