@@ -138,9 +138,9 @@ def write_files(folder: Path, sizes: list[int], tag: str) -> list[str]:
 
 
 def photographs(folder: Path) -> tuple[list[str], str]:
-    spec = importlib.util.find_spec("skimage")
-    if spec is not None and spec.submodule_search_locations:
-        data = Path(next(iter(spec.submodule_search_locations))) / "data"
+    package = importlib.util.find_spec("skimage")
+    if package is not None and package.submodule_search_locations:
+        data = Path(next(iter(package.submodule_search_locations))) / "data"
         found = [str(data / name) for name, _ in PHOTOS if (data / name).is_file()]
         if len(found) == len(PHOTOS):
             return found, "scikit-image's files"
