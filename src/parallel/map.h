@@ -238,7 +238,7 @@ namespace parallel::internal {
 
 template <class F, class R = std::invoke_result_t<F&, std::size_t>>
 std::optional<std::vector<R>> run_ordered(std::size_t count, F& item, const CancelFlag* cancel,
-                                          bool keep_caller_free = false) {
+                                          bool items_may_block = false) {
   parallel::WorkerPool& pool = parallel::WorkerPool::current();
 
   // The batch length is that of a list the caller holds; the caller turns
@@ -254,7 +254,7 @@ std::optional<std::vector<R>> run_ordered(std::size_t count, F& item, const Canc
   OrderedMap<R, F> map{pool, item, *slots, cancel};
   const Splitter splitter{pool.size(), pool.size()};
   WrittenRun total;
-  if (count == 1 && keep_caller_free) {
+  if (count == 1 && items_may_block) {
     // A lone item would run on the calling thread, which then could not
     // notice Ctrl-C while the item waits; joined with an empty second half
     // it runs on a worker instead.
