@@ -28,6 +28,7 @@
 #include "platform/pages.h"
 #include "python_bindings/arguments.h"
 #include "python_bindings/batch.h"
+#include "python_bindings/large_pages.h"
 
 namespace batchaugmentor::bindings {
 namespace {
@@ -44,7 +45,9 @@ constexpr std::size_t kMinWindow = 16;
 // waiting for both workers to be scheduled twice.
 constexpr std::size_t kInlineOpens = 16;
 
-// Targets of at least this size ask for large pages; see large_page_ranges.
+// Targets of at least this size ask for large pages (large_pages.h); a
+// smaller one holds too few whole large pages: its header and last byte,
+// written when it was made, already pinned the ones at its ends to small pages.
 constexpr std::uint64_t kLargePageTarget = std::uint64_t{4} << 20;
 
 // Copies of mismatched contents run in steps of this size, so that one large
@@ -78,39 +81,6 @@ void add_copy_steps(std::vector<CopyStep>& steps, std::uint8_t* to, const std::u
   for (std::size_t done = 0; done < n; done += kCopyStep) {
     steps.push_back({to + done, from + done, std::min(kCopyStep, n - done)});
   }
-}
-
-struct Range {
-  std::uint8_t* at;
-  std::size_t bytes;
-};
-
-// The objects of the window that ask for large pages while they are filled:
-// fresh memory filled in 4 KiB pages costs about as much again in page
-// bookkeeping as the copy itself, and large pages halve the work of filling
-// it (20 MB files: a tenth of the faults, half the processor time). Only
-// targets of at least kLargePageTarget (a smaller one holds too few whole
-// large pages: its header and last byte, written when it was made, already
-// pinned the ones at its ends to small pages), and only up to half of the
-// memory the kernel holds in free large blocks, so that no fault has to wait
-// for it to compact memory.
-std::vector<Range> large_page_ranges(const std::vector<std::uint8_t*>& targets, const loading::FileLoad* loads,
-                                     std::size_t count) {
-  std::vector<Range> ranges;
-  std::uint64_t room = 0;
-  bool asked = false;
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::uint64_t hint = loads[i].hint();
-    if (targets[i] == nullptr || hint < kLargePageTarget) continue;
-    if (!asked) {
-      room = platform::free_large_page_bytes() / 2;
-      asked = true;
-    }
-    if (hint > room) continue;
-    room -= hint;
-    ranges.push_back({targets[i], static_cast<std::size_t>(hint)});
-  }
-  return ranges;
 }
 
 // Slot i of the list becomes `object` (a new reference, or None when null).
@@ -165,20 +135,16 @@ PyResult<Unit> load_window(PyObject* list, const std::vector<std::string>& paths
     }
   }
 
-  std::vector<Range> large;
-  try {
-    large = large_page_ranges(targets, loads.get(), count);
-  } catch (const std::bad_alloc&) {
-    return no_memory_for_batch();
-  }
-  for (const Range& r : large) platform::ask_for_large_pages(r.at, r.bytes, true);
+  // 20 MB files: a tenth of the faults, half the processor time.
+  LargePageRequest large(kLargePageTarget);
+  for (std::size_t i = 0; i < count; ++i) large.add(targets[i], loads[i].hint());
 
   // Round 3.
   auto read = run_batch(pieces.size(), [&](std::size_t p) {
     loads[pieces[p].file].read_piece(pieces[p].k, budget, &cancel);
     return true;
   }, cancel, /*items_may_block=*/true);
-  for (const Range& r : large) platform::ask_for_large_pages(r.at, r.bytes, false);
+  large.take_back();
   if (!read) return std::move(read).error();
 
   // Files that found no free descriptor, now that the others are closed.
