@@ -81,6 +81,20 @@ TEST_P(EveryPath, MatchesTheDefinitionOnRandomShapes) {
   }
 }
 
+TEST_P(EveryPath, MatchesTheDefinitionOnWideRows) {
+  // Rows wide enough that a band holds only 8 output rows, where windows are
+  // combined two at a time, with neighbours of unequal tap counts.
+  std::mt19937 rng(2468);
+  std::uniform_int_distribution<std::uint32_t> small(1, 60);
+  for (std::uint32_t sw : {1400u, 1537u, 2050u}) {
+    const std::uint32_t sh = small(rng) + 20, w = small(rng) * 7, h = small(rng);
+    auto pixels = random_pixels(rng, static_cast<std::size_t>(sw) * sh * 3);
+    RgbRows src{pixels.data(), static_cast<std::ptrdiff_t>(sw) * 3, sw, sh};
+    ASSERT_EQ(run(src, w, h, path()), reference(src, w, h))
+        << "source " << sw << "x" << sh << " to " << w << "x" << h;
+  }
+}
+
 TEST_P(EveryPath, RowRangesGiveTheBytesOfAWholeRun) {
   // A large image is split into row ranges made on different threads.
   std::mt19937 rng(11);

@@ -39,6 +39,13 @@
 //    sixth of what converting per tap would. 32-pixel tiles keep more
 //    accumulators in flight but overflow the first-level cache and measured
 //    slower.
+//  - Output rows of a tile, and the horizontal pass's output columns of a
+//    band of 8 rows, are combined two at a time: each sum stays a chain of
+//    dependent adds, and one window alone keeps too few of them in flight
+//    (three vectors, in an 8-row band) to cover the add's latency, while two
+//    side by side keep every adder busy and halve the loop exits, whose tap
+//    counts vary from window to window. On one core, a 4928x3279 -> 852x567
+//    shrink went from about 17 to 16 ms, the 1080p shrink by 2 to 4%.
 //  - The horizontal pass makes sixteen output columns of the band at once
 //    (as many rows as the band has), rounds them to bytes into a small tile,
 //    and writes the tile out row by row.
@@ -139,6 +146,46 @@ class BandedResampler {
       }
     }
     sink(acc);
+  }
+
+  // Two windows' sums side by side, each in its own window order, so that
+  // twice as many independent sums are in flight: a band of 8 rows gives
+  // only three vectors per window, too few to cover the add's latency.
+  template <std::size_t V, class SinkA, class SinkB>
+  static void combine_pair(const float* a, const float* wa, std::uint64_t na, const float* b,
+                           const float* wb, std::uint64_t nb, std::ptrdiff_t stride, SinkA&& sink_a,
+                           SinkB&& sink_b) {
+    F acc_a[V], acc_b[V];
+    F ka = Ops::splat(wa[0]);
+    F kb = Ops::splat(wb[0]);
+    for (std::size_t v = 0; v < V; ++v) {
+      acc_a[v] = Ops::mul(ka, Ops::load(a + v * kLanes));
+      acc_b[v] = Ops::mul(kb, Ops::load(b + v * kLanes));
+    }
+    const std::uint64_t both = na < nb ? na : nb;
+    std::uint64_t k = 1;
+    for (; k < both; ++k) {
+      a += stride;
+      b += stride;
+      ka = Ops::splat(wa[k]);
+      kb = Ops::splat(wb[k]);
+      for (std::size_t v = 0; v < V; ++v) {
+        acc_a[v] = Ops::add(acc_a[v], Ops::mul(ka, Ops::load(a + v * kLanes)));
+        acc_b[v] = Ops::add(acc_b[v], Ops::mul(kb, Ops::load(b + v * kLanes)));
+      }
+    }
+    for (std::uint64_t j = k; j < na; ++j) {
+      a += stride;
+      ka = Ops::splat(wa[j]);
+      for (std::size_t v = 0; v < V; ++v) acc_a[v] = Ops::add(acc_a[v], Ops::mul(ka, Ops::load(a + v * kLanes)));
+    }
+    for (std::uint64_t j = k; j < nb; ++j) {
+      b += stride;
+      kb = Ops::splat(wb[j]);
+      for (std::size_t v = 0; v < V; ++v) acc_b[v] = Ops::add(acc_b[v], Ops::mul(kb, Ops::load(b + v * kLanes)));
+    }
+    sink_a(acc_a);
+    sink_b(acc_b);
   }
 
   template <std::size_t V, class T>
@@ -243,7 +290,20 @@ class BandedResampler {
           float* t = tile + (r - span.lo) * kTileSamples;
           for (std::size_t v = 0; v < kTileVectors; ++v) Ops::store(t + v * kLanes, Ops::load(in + v * kLanes));
         }
-        for (std::size_t j = 0; j < rows; ++j) {
+        std::size_t j = 0;
+        for (; j + 2 <= rows; j += 2) {
+          SampleWindow wa = vertical_[y0 + j];
+          SampleWindow wb = vertical_[y0 + j + 1];
+          float* ca = columns() + p0 * stride_ + j * 3;
+          float* cb = ca + 3;
+          const std::size_t cs = stride_;
+          combine_pair<kTileVectors>(tile + (wa.left - span.lo) * kTileSamples, wa.weights, wa.count,
+                                     tile + (wb.left - span.lo) * kTileSamples, wb.weights, wb.count,
+                                     kTileSamples,
+                                     [ca, cs](const F* acc) { Ops::template to_columns<kTileVectors>(acc, ca, cs); },
+                                     [cb, cs](const F* acc) { Ops::template to_columns<kTileVectors>(acc, cb, cs); });
+        }
+        for (; j < rows; ++j) {
           SampleWindow win = vertical_[y0 + j];
           combine_into_columns(tile + (win.left - span.lo) * kTileSamples, kTileSamples,
                                win, p0, j);
@@ -302,7 +362,20 @@ class BandedResampler {
     const auto stride = static_cast<std::ptrdiff_t>(stride_);
     for (std::size_t ox0 = 0; ox0 < width_; ox0 += kColumnGroup) {
       const std::size_t group = smaller(kColumnGroup, width_ - ox0);
-      for (std::size_t g = 0; g < group; ++g) {
+      std::size_t g = 0;
+      if constexpr (V < 6) {  // see combine_pair
+        for (; g + 2 <= group; g += 2) {
+          SampleWindow wa = horizontal_[ox0 + g];
+          SampleWindow wb = horizontal_[ox0 + g + 1];
+          std::uint8_t* ba = tile + g * samples;
+          std::uint8_t* bb = ba + samples;
+          combine_pair<V>(columns() + wa.left * stride_, wa.weights, wa.count,
+                          columns() + wb.left * stride_, wb.weights, wb.count, stride,
+                          [ba](const F* acc) { Ops::template to_bytes<V>(acc, ba); },
+                          [bb](const F* acc) { Ops::template to_bytes<V>(acc, bb); });
+        }
+      }
+      for (; g < group; ++g) {
         SampleWindow win = horizontal_[ox0 + g];
         std::uint8_t* bytes = tile + g * samples;
         combine<V>(columns() + win.left * stride_, stride, win.weights, win.count,
