@@ -399,3 +399,42 @@ def test_a_large_image_split_across_workers_gives_the_one_thread_bytes():
     whole = run(1)
     assert len(whole) == (400 * 900 + 333 * 517 + 2 * 400 * 900) * 3
     assert run(4) == whole
+
+
+def _vm_flags_at(address):
+    """VmFlags of the mapping holding `address`, from /proc/self/smaps."""
+    flags, inside = None, False
+    with open("/proc/self/smaps") as f:
+        for line in f:
+            head = line.split()[0]
+            if "-" in head and not head.endswith(":"):
+                lo, hi = (int(x, 16) for x in head.split("-"))
+                inside = lo <= address < hi
+            elif inside and head == "VmFlags:":
+                flags = line.split()[1:]
+    return flags
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/smaps"), reason="needs Linux /proc")
+@pytest.mark.parametrize("kind", ["images", "videos"])
+def test_large_results_take_back_their_large_page_request(kind):
+    # Results of 2 MB or more ask for large pages while they are filled; the
+    # request must not outlive the call, or memory the allocator later hands
+    # to others would be gathered into large pages behind their backs.
+    rng = np.random.default_rng(5)
+    img = rng.integers(0, 256, (240, 320, 3), dtype=np.uint8)
+    if kind == "images":
+        out = ba.batch_resize_images([img, img[::-1]], [(1280, 960), (1280, 960)])
+    else:
+        out = ba.batch_resize_videos([np.stack([img] * 3)], [(1280, 960)])
+    first = resize(img, 1280, 960)
+    assert np.array_equal(out[0][0] if kind == "videos" else out[0], first)
+    for o in out:
+        start = o.ctypes.data
+        page = 2 << 20
+        inner = (start + page - 1) // page * page
+        if inner + page > start + o.nbytes:
+            continue  # no whole large page inside: nothing was asked
+        flags = _vm_flags_at(inner)
+        assert flags is not None
+        assert "hg" not in flags, flags
