@@ -7,6 +7,10 @@
 // Allocation failure is a value, not an exception: sizes usually come from
 // the caller's arrays, and a too-large request must become a Python
 // MemoryError, never end the process.
+//
+// Blocks start on a cache line: the allocator's own 16-byte alignment made
+// every other 32-byte vector load from the resize's working buffers straddle
+// two lines, which cost about 15% of a shrink.
 #pragma once
 
 #include <cstddef>
@@ -22,19 +26,21 @@ class OwnedBuffer {
   OwnedBuffer(const OwnedBuffer&) = delete;
   OwnedBuffer& operator=(const OwnedBuffer&) = delete;
   OwnedBuffer(OwnedBuffer&& other) noexcept
-      : data_(std::exchange(other.data_, nullptr)),
+      : raw_(std::exchange(other.raw_, nullptr)),
+        data_(std::exchange(other.data_, nullptr)),
         size_(std::exchange(other.size_, 0)),
         failed_(std::exchange(other.failed_, false)) {}
   OwnedBuffer& operator=(OwnedBuffer&& other) noexcept {
     if (this != &other) {
-      std::free(data_);
+      std::free(raw_);
+      raw_ = std::exchange(other.raw_, nullptr);
       data_ = std::exchange(other.data_, nullptr);
       size_ = std::exchange(other.size_, 0);
       failed_ = std::exchange(other.failed_, false);
     }
     return *this;
   }
-  ~OwnedBuffer() { std::free(data_); }
+  ~OwnedBuffer() { std::free(raw_); }
 
   // Uninitialised bytes. A zero-byte request succeeds with a null pointer.
   static OwnedBuffer allocate(std::size_t size) { return make(size, false); }
@@ -47,19 +53,28 @@ class OwnedBuffer {
   std::size_t size() const { return size_; }
 
  private:
+  static constexpr std::size_t kAlign = 64;
+
   static OwnedBuffer make(std::size_t size, bool zeroed) {
     OwnedBuffer b;
     if (size == 0) return b;
-    void* p = zeroed ? std::calloc(size, 1) : std::malloc(size);
+    // Over-allocated and aligned by hand rather than with aligned_alloc, so
+    // that zeroed blocks keep calloc's cheap zero pages.
+    void* p = size > SIZE_MAX - kAlign ? nullptr
+              : zeroed                 ? std::calloc(size + kAlign, 1)
+                                       : std::malloc(size + kAlign);
     if (p == nullptr) {
       b.failed_ = true;
       return b;
     }
-    b.data_ = static_cast<std::uint8_t*>(p);
+    const auto at = reinterpret_cast<std::uintptr_t>(p);
+    b.raw_ = p;
+    b.data_ = reinterpret_cast<std::uint8_t*>((at + kAlign - 1) / kAlign * kAlign);
     b.size_ = size;
     return b;
   }
 
+  void* raw_ = nullptr;  // what the allocator returned; data_ lies inside it
   std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
   bool failed_ = false;
