@@ -56,6 +56,14 @@ class EveryPath : public ::testing::TestWithParam<std::string> {
     EXPECT_NE(k, nullptr);
     return *k;
   }
+  // Random pixels of sw x sh resized on this path give the definition's bytes.
+  void expect_definition(std::mt19937& rng, std::uint32_t sw, std::uint32_t sh, std::uint32_t w,
+                         std::uint32_t h) {
+    auto pixels = random_pixels(rng, static_cast<std::size_t>(sw) * sh * 3);
+    RgbRows src{pixels.data(), static_cast<std::ptrdiff_t>(sw) * 3, sw, sh};
+    ASSERT_EQ(run(src, w, h, path()), reference(src, w, h))
+        << "source " << sw << "x" << sh << " to " << w << "x" << h;
+  }
   void SetUp() override {
     const KernelPath* k = find_kernel(GetParam());
     ASSERT_NE(k, nullptr);
@@ -74,10 +82,7 @@ TEST_P(EveryPath, MatchesTheDefinitionOnRandomShapes) {
   std::uniform_int_distribution<std::uint32_t> dim(1, 140);
   for (int trial = 0; trial < 120; ++trial) {
     std::uint32_t sw = dim(rng), sh = dim(rng), w = dim(rng), h = dim(rng);
-    auto pixels = random_pixels(rng, static_cast<std::size_t>(sw) * sh * 3);
-    RgbRows src{pixels.data(), static_cast<std::ptrdiff_t>(sw) * 3, sw, sh};
-    ASSERT_EQ(run(src, w, h, path()), reference(src, w, h))
-        << "source " << sw << "x" << sh << " to " << w << "x" << h;
+    ASSERT_NO_FATAL_FAILURE(expect_definition(rng, sw, sh, w, h));
   }
 }
 
@@ -88,10 +93,7 @@ TEST_P(EveryPath, MatchesTheDefinitionOnWideRows) {
   std::uniform_int_distribution<std::uint32_t> small(1, 60);
   for (std::uint32_t sw : {1400u, 1537u, 2050u}) {
     const std::uint32_t sh = small(rng) + 20, w = small(rng) * 7, h = small(rng);
-    auto pixels = random_pixels(rng, static_cast<std::size_t>(sw) * sh * 3);
-    RgbRows src{pixels.data(), static_cast<std::ptrdiff_t>(sw) * 3, sw, sh};
-    ASSERT_EQ(run(src, w, h, path()), reference(src, w, h))
-        << "source " << sw << "x" << sh << " to " << w << "x" << h;
+    ASSERT_NO_FATAL_FAILURE(expect_definition(rng, sw, sh, w, h));
   }
 }
 
