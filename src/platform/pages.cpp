@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 // Older C library headers lack it; the kernel value is fixed.
@@ -45,7 +46,12 @@ bool read_small_file(const char* path, std::string* out) {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) ok = false;
     if (n <= 0) break;
-    out->append(chunk, static_cast<std::size_t>(n));
+    try {
+      out->append(chunk, static_cast<std::size_t>(n));
+    } catch (const std::bad_alloc&) {  // no memory: the descriptor must still be closed
+      ok = false;
+      break;
+    }
     if (out->size() > (1u << 20)) break;  // none of these files is anywhere near this long
   }
   ::close(fd);
