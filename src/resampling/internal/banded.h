@@ -205,11 +205,15 @@ class BandedResampler {
   template <class T>
   void combine_into_columns(const T* first, std::ptrdiff_t stride, const SampleWindow& win,
                             std::size_t p0, std::size_t j) {
+    combine<kTileVectors>(first, stride, win.weights, win.count, column_sink(p0, j));
+  }
+
+  // Where a tile row's sums go: output row j's place in the columns of the
+  // tile's pixels from p0 on.
+  auto column_sink(std::size_t p0, std::size_t j) {
     float* col = columns() + p0 * stride_ + j * 3;
     const std::size_t col_stride = stride_;
-    combine<kTileVectors>(first, stride, win.weights, win.count, [col, col_stride](const F* acc) {
-      Ops::template to_columns<kTileVectors>(acc, col, col_stride);
-    });
+    return [col, col_stride](const F* acc) { Ops::template to_columns<kTileVectors>(acc, col, col_stride); };
   }
 
   template <class Fn>
@@ -294,14 +298,11 @@ class BandedResampler {
         for (; j + 2 <= rows; j += 2) {
           SampleWindow wa = vertical_[y0 + j];
           SampleWindow wb = vertical_[y0 + j + 1];
-          float* ca = columns() + p0 * stride_ + j * 3;
-          float* cb = ca + 3;
-          const std::size_t cs = stride_;
+          // Row j's sink runs first: its stores' spare float lands in row
+          // j + 1's place, which that row's own stores then overwrite.
           combine_pair<kTileVectors>(tile + (wa.left - span.lo) * kTileSamples, wa.weights, wa.count,
                                      tile + (wb.left - span.lo) * kTileSamples, wb.weights, wb.count,
-                                     kTileSamples,
-                                     [ca, cs](const F* acc) { Ops::template to_columns<kTileVectors>(acc, ca, cs); },
-                                     [cb, cs](const F* acc) { Ops::template to_columns<kTileVectors>(acc, cb, cs); });
+                                     kTileSamples, column_sink(p0, j), column_sink(p0, j + 1));
         }
         for (; j < rows; ++j) {
           SampleWindow win = vertical_[y0 + j];
