@@ -378,3 +378,16 @@ bool resample_rgb_into(const RgbRows& source, std::uint32_t width, std::uint32_t
 }
 
 }  // namespace batchaugmentor::resampling
+
+// Which path this process runs, for support questions and the tests, without
+// a name in the Python module:
+//   f = ctypes.CDLL(batchaugmentor.__file__).batchaugmentor_resample_path
+//   f.restype = ctypes.c_char_p; f()   # b"avx2"
+// Null if the choice could not be made (no memory to read the environment).
+extern "C" __attribute__((visibility("default"))) const char* batchaugmentor_resample_path() noexcept {
+  try {
+    return batchaugmentor::resampling::selected_kernel().name;
+  } catch (...) {
+    return nullptr;
+  }
+}

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/cpu.h"
 #include "resampling/internal/banded.h"
 #include "resampling/internal/kernels.h"
 
@@ -90,7 +91,7 @@ struct Avx2Ops {
 
 }  // namespace
 
-bool avx2_supported() { return __builtin_cpu_supports("avx2"); }
+bool avx2_supported() { return platform::cpu_runs_avx2(); }
 
 bool run_avx2(const RgbRows& source, const AxisWindows& vertical, const AxisWindows& horizontal,
               std::uint32_t width, std::uint32_t row_begin, std::uint32_t row_end,

@@ -1,4 +1,5 @@
 import os
+import platform
 import subprocess
 import sys
 
@@ -348,6 +349,13 @@ sys.stdout.buffer.write(b"".join(o.tobytes() for o in out))
 
 _X86_PATHS = {"avx2"}
 
+_REPORT_SCRIPT = """
+import ctypes, batchaugmentor as ba
+report = ctypes.CDLL(ba.__file__).batchaugmentor_resample_path
+report.restype = ctypes.c_char_p
+print(report().decode())
+"""
+
 
 def _cpu_has(flag):
     try:
@@ -367,6 +375,25 @@ class TestInstructionSetPaths:
             [sys.executable, "-c", _PATH_SCRIPT], env=env, capture_output=True, check=True
         )
         return done.stdout
+
+    @pytest.mark.parametrize(
+        "kernel, expected",
+        [(None, "widest"), ("no-such-path", "widest"), ("scalar", "scalar"), ("avx2", "avx2")],
+    )
+    def test_the_path_that_runs_is_the_one_chosen(self, kernel, expected):
+        # The release build once ran the portable path everywhere, its
+        # compiler runtime reporting no AVX2; only the report below shows it.
+        if expected == "widest":
+            expected = "avx2" if platform.machine() in ("x86_64", "AMD64") and _cpu_has("avx2") else "scalar"
+        elif expected in _X86_PATHS and not _cpu_has(expected):
+            pytest.skip(f"this processor lacks {expected}")
+        env = dict(os.environ)
+        env.pop("BATCHAUGMENTOR_KERNEL", None)
+        if kernel is not None:
+            env["BATCHAUGMENTOR_KERNEL"] = kernel
+        done = subprocess.run([sys.executable, "-c", _REPORT_SCRIPT], env=env, capture_output=True,
+                              text=True, check=True)
+        assert done.stdout.strip() == expected
 
     @pytest.mark.parametrize("kernel", ["avx2", None, "no-such-path"])
     def test_every_path_gives_the_scalar_bytes(self, kernel):
