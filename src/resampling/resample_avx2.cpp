@@ -87,6 +87,70 @@ struct Avx2Ops {
     for (; i + 4 <= V; i += 4) bytes32(v[i], v[i + 1], v[i + 2], v[i + 3], out + i * kLanes);
     for (; i < V; ++i) bytes8(v[i], out + i * kLanes);
   }
+
+  // Eight rows' pixels of one column (24 bytes) as eight 32-bit lanes, a
+  // pixel's three bytes in the low three of its lane.
+  static __m256 column_pixels(const std::uint8_t* p) {
+    const __m256i spread = _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1,  //
+                                            0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+    const __m256i v = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(p + 12),
+                                          reinterpret_cast<const __m128i*>(p));
+    return _mm256_castsi256_ps(_mm256_shuffle_epi8(v, spread));
+  }
+
+  // Eight vectors of eight 32-bit lanes transposed in place.
+  static void transpose8(F* r) {
+    F t[8], s[8];
+    for (std::size_t i = 0; i < 8; i += 2) {
+      t[i] = _mm256_unpacklo_ps(r[i], r[i + 1]);
+      t[i + 1] = _mm256_unpackhi_ps(r[i], r[i + 1]);
+    }
+    for (std::size_t i = 0; i < 8; i += 4) {
+      s[i] = _mm256_shuffle_ps(t[i], t[i + 2], 0x44);
+      s[i + 1] = _mm256_shuffle_ps(t[i], t[i + 2], 0xEE);
+      s[i + 2] = _mm256_shuffle_ps(t[i + 1], t[i + 3], 0x44);
+      s[i + 3] = _mm256_shuffle_ps(t[i + 1], t[i + 3], 0xEE);
+    }
+    for (std::size_t i = 0; i < 4; ++i) {
+      r[i] = _mm256_permute2f128_ps(s[i], s[i + 4], 0x20);
+      r[i + 4] = _mm256_permute2f128_ps(s[i], s[i + 4], 0x31);
+    }
+  }
+
+  // Eight pixels of 32-bit lanes to their 24 bytes, in the low 24 bytes.
+  static __m256i pack_pixels(F v) {
+    const __m256i squeeze = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1,  //
+                                             0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+    const __m256i t = _mm256_shuffle_epi8(_mm256_castps_si256(v), squeeze);
+    return _mm256_permutevar8x32_epi32(t, _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7));
+  }
+
+  // The byte tile to output rows, eight rows at a time: each column's 24
+  // bytes spread to one pixel per lane, two 8 x 8 transposes, and each row
+  // packed back to bytes. Reads up to 4 bytes past the tile's last column.
+  static constexpr std::size_t kGroup = 16;
+  static void columns_to_rows(const std::uint8_t* tile, std::size_t samples, std::size_t rows,
+                              std::uint8_t* out, std::size_t out_row) {
+    for (std::size_t j0 = 0; j0 < rows; j0 += 8) {
+      F left[8], right[8];
+      for (std::size_t g = 0; g < 8; ++g) {
+        left[g] = column_pixels(tile + g * samples + j0 * 3);
+        right[g] = column_pixels(tile + (g + 8) * samples + j0 * 3);
+      }
+      transpose8(left);
+      transpose8(right);
+      const std::size_t n = rows - j0 < 8 ? rows - j0 : 8;
+      for (std::size_t j = 0; j < n; ++j) {
+        std::uint8_t* o = out + (j0 + j) * out_row;
+        const __m256i a = pack_pixels(left[j]);
+        const __m256i b = pack_pixels(right[j]);
+        // a's last 8 bytes are filler; b's first 16 overwrite them.
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(o), a);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 24), _mm256_castsi256_si128(b));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(o + 40), _mm256_extracti128_si256(b, 1));
+      }
+    }
+  }
 };
 
 }  // namespace

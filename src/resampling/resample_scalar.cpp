@@ -57,6 +57,13 @@ struct ScalarOps {
       for (std::size_t i = 0; i < kLanes; ++i) out[j * kLanes + i] = to_byte(v[j].v[i]);
     }
   }
+  static constexpr std::size_t kGroup = 16;
+  static void columns_to_rows(const std::uint8_t* tile, std::size_t samples, std::size_t rows,
+                              std::uint8_t* out, std::size_t out_row) {
+    for (std::size_t j = 0; j < rows; ++j) {
+      for (std::size_t g = 0; g < kGroup; ++g) std::memcpy(out + j * out_row + g * 3, tile + g * samples + j * 3, 3);
+    }
+  }
 };
 
 }  // namespace

@@ -339,7 +339,8 @@ for _ in range(60):
     h, w, th, tw = (int(v) for v in rng.integers(1, 70, 4))
     images.append(rng.integers(0, 256, (h, w, 3), dtype=np.uint8))
     targets.append((tw, th))
-for shape, target in [((300, 400), (97, 61)), ((45, 640), (640, 45)), ((2000, 3), (7, 1))]:
+for shape, target in [((300, 400), (97, 61)), ((45, 640), (640, 45)), ((2000, 3), (7, 1)),
+                      ((50, 90), (64, 37)), ((30, 40), (160, 123))]:
     images.append(rng.integers(0, 256, shape + (3,), dtype=np.uint8))
     targets.append(target)
 out = ba.batch_resize_images(images, targets)
