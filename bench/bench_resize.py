@@ -72,7 +72,7 @@ def relaunch_in_peer_venv():
 
 
 def taps(n_src, n_dst):
-    """Total taps of one axis's windows (their bounds only, as the kernel computes them)."""
+    """Total taps of one axis's windows, as the kernel computes and trims them."""
     f = np.float32
     ratio = f(n_src) / f(n_dst)
     support = f(3.0) * (f(1.0) if f(1.0) > ratio else ratio)
@@ -80,7 +80,15 @@ def taps(n_src, n_dst):
     left = np.clip(np.floor(centre - support).astype(np.int64), 0, n_src - 1)
     right = np.ceil(support + centre).astype(np.int64)
     right = np.where(right <= left, left + 1, np.minimum(right, n_src))
-    return int((right - left).sum())
+    # The kernel leaves out edge taps of weight zero: samples 3 or more
+    # filter units from the centre (at most one at each end).
+    stretch = f(1.0) if f(1.0) > ratio else ratio
+    c = centre - f(0.5)
+    first_zero = ~(np.abs((left.astype(np.float32) - c) / stretch) < f(3.0))
+    last_zero = ~(np.abs(((right - 1).astype(np.float32) - c) / stretch) < f(3.0))
+    count = right - left
+    count = count - (first_zero & (count > 1)) - (last_zero & (count > 2))
+    return int(count.sum())
 
 
 def multiply_adds(src, dst):

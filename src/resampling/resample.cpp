@@ -245,15 +245,31 @@ Outcome<AxisWindows> AxisWindows::compute(std::uint32_t n_src, std::uint32_t n_d
     entries[3 * o + 2] = total;
     if (!checked_add(total, b.right - b.left, &total)) return OperationError::out_of_memory();
   }
-  w.taps_ = total;
   std::size_t weight_bytes;
   if (!checked_mul(total, sizeof(float), &weight_bytes)) return OperationError::out_of_memory();
   w.weights_ = OwnedBuffer::allocate(weight_bytes);
   if (w.weights_.failed()) return OperationError::out_of_memory();
   auto* weights = reinterpret_cast<float*>(w.weights_.data());
+  // Taps at a window's edges whose weight is exactly zero (samples 3 or
+  // more filter units from the centre: one of the seven of every window
+  // when enlarging) are left out. Every sum keeps its value: a trailing
+  // zero tap adds +-0, and a leading one only puts a +-0 before the first
+  // real product; either can at most change the sign of a zero, which no
+  // output byte can see.
+  std::uint64_t kept = 0;
   for (std::uint64_t o = 0; o < n_dst; ++o) {
-    fill_weights(scale, bounds_of(scale, n_src, o), weights + entries[3 * o + 2]);
+    std::uint64_t* e = entries + 3 * o;
+    const float* wo = weights + e[2];
+    fill_weights(scale, bounds_of(scale, n_src, o), weights + e[2]);
+    std::uint64_t first = 0, end = e[1];
+    while (end - first > 1 && wo[first] == 0.0f) ++first;
+    while (end - first > 1 && wo[end - 1] == 0.0f) --end;
+    e[0] += first;
+    e[1] = end - first;
+    e[2] += first;
+    kept += e[1];
   }
+  w.taps_ = kept;
   w.n_dst_ = n_dst;
   return w;
 }

@@ -223,7 +223,20 @@ TEST_P(AxisWindowsTest, WindowsLieInsideTheSourceAndSumToOne) {
     double sum = 0;
     for (std::uint64_t k = 0; k < w.count; ++k) sum += w.weights[k];
     EXPECT_NEAR(sum, 1.0, 1e-5) << "position " << o;
+    // Zero-weight edge taps are left out; one tap always stays.
+    if (w.count > 1) {
+      EXPECT_NE(w.weights[0], 0.0f) << "position " << o;
+      EXPECT_NE(w.weights[w.count - 1], 0.0f) << "position " << o;
+    }
   }
+}
+
+TEST(AxisWindows, AnEnlargeLeavesOutItsZeroTaps) {
+  // Every 4x window spans seven samples, one of them 3 or more filter units
+  // from the centre: six taps are left (away from the clamped edges).
+  auto windows = AxisWindows::compute(240, 960);
+  ASSERT_TRUE(windows.ok());
+  for (std::size_t o = 12; o < 948; ++o) EXPECT_EQ(windows.value()[o].count, 6u) << "position " << o;
 }
 
 INSTANTIATE_TEST_SUITE_P(Ratios, AxisWindowsTest,
