@@ -251,16 +251,17 @@ Outcome<AxisWindows> AxisWindows::compute(std::uint32_t n_src, std::uint32_t n_d
   if (w.weights_.failed()) return OperationError::out_of_memory();
   auto* weights = reinterpret_cast<float*>(w.weights_.data());
   // Taps at a window's edges whose weight is exactly zero (samples 3 or
-  // more filter units from the centre: one of the seven of every window
-  // when enlarging) are left out. Every sum keeps its value: a trailing
+  // more filter units from the centre: when enlarging, most windows span
+  // seven samples and one of them lies that far) are left out. Every sum
+  // keeps its value: a trailing
   // zero tap adds +-0, and a leading one only puts a +-0 before the first
   // real product; either can at most change the sign of a zero, which no
   // output byte can see.
   std::uint64_t kept = 0;
   for (std::uint64_t o = 0; o < n_dst; ++o) {
     std::uint64_t* e = entries + 3 * o;
-    const float* wo = weights + e[2];
-    fill_weights(scale, bounds_of(scale, n_src, o), weights + e[2]);
+    float* wo = weights + e[2];
+    fill_weights(scale, bounds_of(scale, n_src, o), wo);
     std::uint64_t first = 0, end = e[1];
     while (end - first > 1 && wo[first] == 0.0f) ++first;
     while (end - first > 1 && wo[end - 1] == 0.0f) --end;
