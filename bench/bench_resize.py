@@ -87,7 +87,8 @@ def taps(n_src, n_dst):
     first_zero = ~(np.abs((left.astype(np.float32) - c) / stretch) < f(3.0))
     last_zero = ~(np.abs(((right - 1).astype(np.float32) - c) / stretch) < f(3.0))
     count = right - left
-    count = count - (first_zero & (count > 1)) - (last_zero & (count > 2))
+    count = count - (first_zero & (count > 1))  # one tap always stays
+    count = count - (last_zero & (count > 1))
     return int(count.sum())
 
 

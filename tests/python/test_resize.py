@@ -367,14 +367,13 @@ def _cpu_has(flag):
 
 
 class TestInstructionSetPaths:
-    def _run(self, kernel):
+    def _run(self, kernel, script=_PATH_SCRIPT):
+        """The script's output in a fresh process, with the path named or not."""
         env = dict(os.environ)
         env.pop("BATCHAUGMENTOR_KERNEL", None)
         if kernel is not None:
             env["BATCHAUGMENTOR_KERNEL"] = kernel
-        done = subprocess.run(
-            [sys.executable, "-c", _PATH_SCRIPT], env=env, capture_output=True, check=True
-        )
+        done = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, check=True)
         return done.stdout
 
     @pytest.mark.parametrize(
@@ -388,13 +387,7 @@ class TestInstructionSetPaths:
             expected = "avx2" if platform.machine() in ("x86_64", "AMD64") and _cpu_has("avx2") else "scalar"
         elif expected in _X86_PATHS and not _cpu_has(expected):
             pytest.skip(f"this processor lacks {expected}")
-        env = dict(os.environ)
-        env.pop("BATCHAUGMENTOR_KERNEL", None)
-        if kernel is not None:
-            env["BATCHAUGMENTOR_KERNEL"] = kernel
-        done = subprocess.run([sys.executable, "-c", _REPORT_SCRIPT], env=env, capture_output=True,
-                              text=True, check=True)
-        assert done.stdout.strip() == expected
+        assert self._run(kernel, _REPORT_SCRIPT).decode().strip() == expected
 
     @pytest.mark.parametrize("kernel", ["avx2", None, "no-such-path"])
     def test_every_path_gives_the_scalar_bytes(self, kernel):
