@@ -290,6 +290,18 @@ class BandedResampler {
 
   float* columns() { return reinterpret_cast<float*>(columns_buf_.data()); }
 
+  // One tile's bytes from every row of the span, converted to floats. Only
+  // locals in the loop: the compiler cannot keep members in registers across
+  // the float stores, and this loop runs once per source row per tile.
+  static void convert_tile(const std::uint8_t* first, std::ptrdiff_t row_stride, std::size_t rows, float* tile) {
+    for (std::size_t r = 0; r < rows; ++r) {
+      const std::uint8_t* in = first + static_cast<std::ptrdiff_t>(r) * row_stride;
+      float* t = tile + r * kTileSamples;
+      __builtin_prefetch(in + kPrefetchBytes);  // past the row's end is harmless
+      for (std::size_t v = 0; v < kTileVectors; ++v) Ops::store(t + v * kLanes, Ops::load(in + v * kLanes));
+    }
+  }
+
   // Vertical sums of a band into the transposed intermediate.
   void vertical_band(std::size_t y0, std::size_t rows) {
     const RowSpan span = span_of(y0, rows);
@@ -298,12 +310,7 @@ class BandedResampler {
     for (std::size_t p0 = 0; p0 < source_.width; p0 += kTilePixels) {
       const std::size_t pixels = smaller(kTilePixels, source_.width - p0);
       if (pixels == kTilePixels && tiled_) {
-        for (std::uint64_t r = span.lo; r < span.hi; ++r) {
-          const std::uint8_t* in = source_.row(r) + p0 * 3;
-          __builtin_prefetch(in + kPrefetchBytes);  // past the row's end is harmless
-          float* t = tile + (r - span.lo) * kTileSamples;
-          for (std::size_t v = 0; v < kTileVectors; ++v) Ops::store(t + v * kLanes, Ops::load(in + v * kLanes));
-        }
+        convert_tile(source_.row(span.lo) + p0 * 3, source_.row_stride, span.hi - span.lo, tile);
         std::size_t j = 0;
         for (; j + 2 <= rows; j += 2) {
           SampleWindow wa = vertical_[y0 + j];
