@@ -58,27 +58,31 @@
 //    and the path transposes the tile into the output rows. (Copying it out
 //    pixel by pixel, a load and a store for every three bytes, took a fifth
 //    of a 320x240 -> 1280x960 enlarge.)
-//  - Where the time goes (1920x1080 -> 224x224, one pinned core, thread CPU
-//    time): about 2.1 ms with the source already in the outer caches, 2.8 ms
-//    with 16 sources fresh from memory. Of the 2.1 ms the vertical pass is
-//    nearly nine tenths: its multiply-adds alone take about 1.3 ms (two
-//    thirds of the core's separate-multiply-and-add peak), copying each
-//    row's sums into the columns pixel by pixel took about 0.25 ms (now they
-//    go there from the registers, which saves about 0.12 ms), converting the
-//    tiles about 0.1 ms. The fresh-source penalty is the source's transfer: a core of
-//    the development machine streams about 8.4 GB/s, and 6.2 MB takes 0.7 ms.
-//    Asking for the next band's new rows during the current band (spread
-//    evenly over its tiles, into the first- or the second-level cache) was
-//    tried to overlap that transfer with the arithmetic, and ran 5 to 10%
-//    slower, warm or fresh: those rows push the band's own tiles and
-//    columns out. Without the per-row prefetch below, fresh sources ran 15
-//    to 25% slower; 512 and 1536 bytes ahead, a 512 KiB band budget and an
-//    unpadded column stride measured within the noise of a shared machine,
-//    and are left as they are. Combining two output rows at once from the
-//    tile, so that each loaded vector feeds both where their windows overlap
-//    (a third fewer loads), gave the same bytes and no measurable gain with
-//    six vectors per row, and ran 5% slower with three: the loop is bound by
-//    the multiplies and adds, not by the loads.
+//  - Where the time goes, measured by taking one part out at a time (one
+//    pinned core at about 3.1 GHz, min of many runs; the same bytes where a
+//    part stays). 1920x1080 -> 224x224: 2.2 ms with 16 sources fresh from
+//    memory, 2.0 ms with one source in the third-level cache, 1.84 ms when
+//    the tiles read only a few rows that stay in the first-level cache, and
+//    1.5 ms with no tile conversion at all. At 3.1 GHz the 45 M
+//    multiply-adds need 0.9 ms at the core's separate-multiply-and-add
+//    peak; the vertical loop runs at about 84% of it, the horizontal one at
+//    about half (short windows, rounding and transposing bytes around it).
+//    320x240 -> 1280x960: 1.4 ms, of which the vertical pass is 0.33 and
+//    the byte tile's transpose into rows 0.25.
+//  - Tried and measured with the same bytes, and dropped: asking for the
+//    next band's new rows during the current band (5 to 10% slower: they
+//    push the band's own tiles and columns out); prefetching 128 to 1536
+//    bytes ahead, into either cache level, or spread between the tile's
+//    row pairs; a 512 KiB band budget; an unpadded column stride; source
+//    rows in huge pages (all within the noise; without any prefetch, fresh
+//    sources ran 15 to 25% slower). Combining two output rows so that one
+//    load feeds both where their windows overlap: no gain with six vectors
+//    per row, 5% slower with three (the loop is bound by the multiplies and
+//    adds, not the loads). For enlarges, vectors across eight output
+//    columns over the union of their windows (a zero weight outside a
+//    window changes at most the sign of a zero), fed by broadcasts from
+//    row-major sums, would avoid both transposes, but alone measured slower
+//    than the whole current horizontal pass.
 // Rows of one output image are independent, so any range of them can be made
 // on its own and give the same bytes (a large image is split across threads
 // this way).
