@@ -71,11 +71,13 @@
 //    the byte tile's transpose into rows 0.25.
 //  - Tried and measured with the same bytes, and dropped: asking for the
 //    next band's new rows during the current band (5 to 10% slower: they
-//    push the band's own tiles and columns out); prefetching 128 to 1536
+//    push the band's own tiles and columns out); prefetching 96 to 1536
 //    bytes ahead, into either cache level, or spread between the tile's
 //    row pairs; a 512 KiB band budget; an unpadded column stride; source
-//    rows in huge pages (all within the noise; without any prefetch, fresh
-//    sources ran 15 to 25% slower). Combining two output rows so that one
+//    rows in huge pages or at padded strides; narrower strips of the source
+//    with taller bands (all within the noise; prefetching only the next
+//    tile ran 25% slower, and without any prefetch fresh sources ran 15 to
+//    25% slower). Combining two output rows so that one
 //    load feeds both where their windows overlap: no gain with six vectors
 //    per row, 5% slower with three (the loop is bound by the multiplies and
 //    adds, not the loads). For enlarges, vectors across eight output
