@@ -69,22 +69,21 @@
 //    about half (short windows, rounding and transposing bytes around it).
 //    320x240 -> 1280x960: 1.4 ms, of which the vertical pass is 0.33 and
 //    the byte tile's transpose into rows 0.25.
-//  - Tried and measured with the same bytes, and dropped: asking for the
-//    next band's new rows during the current band (5 to 10% slower: they
-//    push the band's own tiles and columns out); prefetching 96 to 1536
-//    bytes ahead, into either cache level, or spread between the tile's
-//    row pairs; a 512 KiB band budget; an unpadded column stride; source
-//    rows in huge pages or at padded strides; narrower strips of the source
-//    with taller bands (all within the noise; prefetching only the next
-//    tile ran 25% slower, and without any prefetch fresh sources ran 15 to
-//    25% slower). Combining two output rows so that one
-//    load feeds both where their windows overlap: no gain with six vectors
-//    per row, 5% slower with three (the loop is bound by the multiplies and
-//    adds, not the loads). For enlarges, vectors across eight output
-//    columns over the union of their windows (a zero weight outside a
-//    window changes at most the sign of a zero), fed by broadcasts from
-//    row-major sums, would avoid both transposes, but alone measured slower
-//    than the whole current horizontal pass.
+//  - Tried and measured with the same bytes, and dropped: asking for the next
+//    band's new rows during the current band (5 to 10% slower: they push the
+//    band's own tiles and columns out); prefetching 96 to 1536 bytes ahead,
+//    into either cache level, or spread between the tile's row pairs; a 512 KiB
+//    band budget; an unpadded column stride; source rows in huge pages or at
+//    padded strides; narrower strips of the source with taller bands (all
+//    within the noise; prefetching only the next tile ran 25% slower, and
+//    without any prefetch fresh sources ran 15 to 25% slower). Combining two
+//    output rows so that one load feeds both where their windows overlap: no
+//    gain with six vectors per row, 5% slower with three (the loop is bound by
+//    the multiplies and adds, not the loads). For enlarges, vectors across
+//    eight output columns over the union of their windows (a zero weight
+//    outside a window changes at most the sign of a zero), fed by broadcasts
+//    from row-major sums, would avoid both transposes, but alone measured
+//    slower than the whole current horizontal pass.
 // Rows of one output image are independent, so any range of them can be made
 // on its own and give the same bytes (a large image is split across threads
 // this way).
