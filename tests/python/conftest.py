@@ -1,10 +1,21 @@
 import ctypes
 import importlib
+import json
+import os
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
 
 import numpy as np
 import pytest
 
 import batchaugmentor
+
+TESTS = Path(__file__).resolve().parent
+
+# Sanitizer builds run the tests with their runtime preloaded.
+SANITIZED = "san" in os.environ.get("LD_PRELOAD", "")
 
 
 def multiarray_module():
@@ -64,3 +75,52 @@ def registry():
 
 def rgb(h, w, seed=0):
     return np.random.default_rng(seed).integers(0, 256, (h, w, 3), dtype=np.uint8)
+
+
+# ------------------------------------------------------------ child processes
+#
+# Cases that could end or hang the interpreter, that change process-wide
+# state (limits, signals, the worker pool's size) or that need a fresh import
+# run in a child interpreter, so a regression fails one test, not the run.
+
+
+def child_env(env=None):
+    """This process's environment for a child, with `env` applied on top: a
+    value of None removes that variable. The tests' folder comes first on
+    PYTHONPATH, so a child can `from conftest import BorrowRegistry`."""
+    full = dict(os.environ)
+    full["PYTHONPATH"] = os.pathsep.join(filter(None, [str(TESTS), os.environ.get("PYTHONPATH")]))
+    for name, value in (env or {}).items():
+        if value is None:
+            full.pop(name, None)
+        else:
+            full[name] = str(value)
+    return full
+
+
+def child_command(code, *args):
+    """The command line that runs `code` (source text, dedented, or the Path
+    of a script) in a fresh interpreter, with `args` as its sys.argv[1:]."""
+    if isinstance(code, Path):
+        program = [str(code)]
+    else:
+        program = ["-c", textwrap.dedent(code)]
+    return [sys.executable, *program, *map(str, args)]
+
+
+def run_child(code, *args, env=None, timeout=120, check=False, text=True):
+    """Runs `code` (see child_command) in a fresh interpreter to its end and
+    returns the CompletedProcess, its output captured (str, or bytes when
+    `text` is false). `env` as in child_env. With `check`, the child must
+    have exited with status 0."""
+    done = subprocess.run(child_command(code, *args), env=child_env(env),
+                          capture_output=True, text=text, timeout=timeout)
+    if check:
+        stderr = done.stderr if text else done.stderr.decode(errors="replace")
+        assert done.returncode == 0, stderr[-4000:]
+    return done
+
+
+def last_json(stdout):
+    """The value a child printed as JSON on the last line of its `stdout`."""
+    return json.loads(stdout.strip().splitlines()[-1])

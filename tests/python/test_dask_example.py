@@ -4,8 +4,6 @@ distributed scheduler and Pillow are installed: BA_EXTRAS=dask ./dev test)."""
 
 import io
 import os
-import subprocess
-import sys
 from pathlib import Path
 
 import numpy as np
@@ -20,6 +18,7 @@ else:
     Image = pytest.importorskip("PIL.Image")
 
 import batchaugmentor as ba  # noqa: E402
+from conftest import run_child  # noqa: E402
 
 SCRIPT = Path(__file__).parents[2] / "examples" / "dask_preprocess.py"
 SIZE = 24
@@ -56,11 +55,8 @@ def expected(path):
 
 
 def run_example(images, output, *extra):
-    result = subprocess.run(
-        [sys.executable, str(SCRIPT), str(images / "a"), str(images / "b"), "--output", str(output),
-         "--size", str(SIZE), "--shard-size", "3", *extra],
-        capture_output=True, text=True, timeout=300,
-    )
+    result = run_child(SCRIPT, images / "a", images / "b", "--output", output,
+                       "--size", SIZE, "--shard-size", 3, *extra, timeout=300)
     assert result.returncode == 0, result.stdout + result.stderr
     return result.stdout
 

@@ -1,10 +1,9 @@
-import os
 import re
 import signal
-import subprocess
-import sys
 
 import pytest
+
+from conftest import run_child
 
 # A foreign object under the registry's capsule name is an internal
 # inconsistency no caller input can cause: the process must end with a
@@ -26,18 +25,15 @@ ZERO_VERSION_CAPSULE = """ctypes.pythonapi.PyCapsule_New(
     b'_RUST_NUMPY_BORROW_CHECKING_API', None)"""
 
 
-def run(payload, **env):
+def run_with_broken_registry(payload, **env):
     setup = "import ctypes\nctypes.pythonapi.PyCapsule_New.restype = ctypes.py_object\n"
     code = setup + BROKEN_REGISTRY.format(payload=payload)
-    return subprocess.run(
-        [sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
-        env={**os.environ, **env},
-    )
+    return run_child(code, env=env, timeout=60)
 
 
 @pytest.mark.parametrize("payload", ["object()", ZERO_VERSION_CAPSULE])
 def test_fault_ends_process_with_report(payload):
-    out = run(payload, BATCHAUGMENTOR_BACKTRACE="0")
+    out = run_with_broken_registry(payload, BATCHAUGMENTOR_BACKTRACE="0")
     assert out.returncode == -signal.SIGABRT
     assert "cleanup ran" not in out.stdout  # nothing unwound, no finally block
     lines = [l for l in out.stderr.splitlines() if l]
@@ -48,7 +44,7 @@ def test_fault_ends_process_with_report(payload):
 
 
 def test_backtrace_switch():
-    out = run("object()", BATCHAUGMENTOR_BACKTRACE="1")
+    out = run_with_broken_registry("object()", BATCHAUGMENTOR_BACKTRACE="1")
     assert out.returncode == -signal.SIGABRT
     assert "stack backtrace:" in out.stderr
     assert "note: run with" not in out.stderr

@@ -1,10 +1,12 @@
 import os
+import signal
 import subprocess
-import sys
+import time
 
 import pytest
 
 import batchaugmentor as ba
+from conftest import child_command, run_child
 
 
 def write(path, data):
@@ -158,16 +160,14 @@ class TestFileChangingWhileRead:
         path = write(tmp_path / "growing.bin", initial)
         source = write(tmp_path / "extra.bin", extra)
         appender = subprocess.Popen(
-            [
-                sys.executable,
-                "-c",
+            child_command(
                 "import sys\n"
                 "data = open(sys.argv[2], 'rb').read()\n"
                 "with open(sys.argv[1], 'ab', buffering=0) as f:\n"
                 "    for i in range(0, len(data), 16384): f.write(data[i:i + 16384])\n",
                 path,
                 source,
-            ]
+            )
         )
         seen = []
         while appender.poll() is None or not seen:
@@ -179,13 +179,6 @@ class TestFileChangingWhileRead:
             assert len(initial) <= len(content) <= len(final)
             assert content == final[: len(content)]
         assert ba.load_image_batch([path]) == [final]
-
-
-def run_child(code, *args, timeout=120):
-    """Runs `code` in a fresh interpreter (limits set there stay there)."""
-    return subprocess.run(
-        [sys.executable, "-c", code, *map(str, args)], capture_output=True, text=True, timeout=timeout
-    )
 
 
 class TestSizeHints:
@@ -214,13 +207,11 @@ class TestSizeHints:
         final_size = 1_000_000
         path = write(tmp_path / "shrinking.bin", initial)
         cutter = subprocess.Popen(
-            [
-                sys.executable,
-                "-c",
+            child_command(
                 "import os, sys\n"
                 "for size in range(8_000_000, 1_000_000 - 1, -10_000): os.truncate(sys.argv[1], size)\n",
                 path,
-            ]
+            )
         )
         seen = []
         while cutter.poll() is None or not seen:
@@ -244,6 +235,7 @@ class TestManyPaths:
     def test_descriptor_limit_far_below_the_path_count(self, tmp_path, limit):
         # Files are opened a window at a time; a file that still finds no
         # free descriptor is opened again once its window's files are closed.
+        # The limit is set in a child, where it stays.
         for i in range(1000):
             write(tmp_path / f"{i}", i.to_bytes(4, "little") * 100)
         child = run_child(
@@ -293,9 +285,7 @@ class TestNeverEndingInputs:
         os.mkfifo(fifo)
         keep_open = os.open(fifo, os.O_RDWR | os.O_NONBLOCK)  # a writer that never writes
         child = subprocess.Popen(
-            [
-                sys.executable,
-                "-c",
+            child_command(
                 "import sys, batchaugmentor as ba\n"
                 "print('ready', flush=True)\n"
                 "try:\n"
@@ -303,14 +293,12 @@ class TestNeverEndingInputs:
                 "except KeyboardInterrupt:\n"
                 "    print('interrupted', flush=True)\n",
                 fifo,
-            ],
+            ),
             stdout=subprocess.PIPE,
             text=True,
         )
         try:
             assert child.stdout.readline().strip() == "ready"
-            import signal, time
-
             time.sleep(0.5)
             child.send_signal(signal.SIGINT)
             out, _ = child.communicate(timeout=3)

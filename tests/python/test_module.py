@@ -8,6 +8,7 @@ import sys
 import pytest
 
 import batchaugmentor
+from conftest import run_child
 
 NAMES = [
     "load_image_batch",
@@ -81,7 +82,7 @@ print("OUTCOME", outcome)
 print("STILL", batchaugmentor.batch_calculate_luminance([np.full((2, 2, 3), 7, np.uint8)]))
 """
     try:
-        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+        out = run_child(code, timeout=60)
     except subprocess.TimeoutExpired:
         pytest.fail("sub-interpreter check hung")
     text = out.stdout + out.stderr

@@ -1,6 +1,5 @@
 import os
 import platform
-import subprocess
 import sys
 
 import numpy as np
@@ -8,6 +7,7 @@ import pytest
 from numpy.lib.stride_tricks import as_strided
 
 import batchaugmentor as ba
+from conftest import run_child
 
 sys.path.insert(0, os.path.dirname(__file__))
 import lanczos_reference as ref  # noqa: E402
@@ -369,11 +369,7 @@ def _cpu_has(flag):
 class TestInstructionSetPaths:
     def _run(self, kernel, script=_PATH_SCRIPT):
         """The script's output in a fresh process, with the path named or not."""
-        env = dict(os.environ)
-        env.pop("BATCHAUGMENTOR_KERNEL", None)
-        if kernel is not None:
-            env["BATCHAUGMENTOR_KERNEL"] = kernel
-        done = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, check=True)
+        done = run_child(script, env={"BATCHAUGMENTOR_KERNEL": kernel}, text=False, check=True)
         return done.stdout
 
     @pytest.mark.parametrize(
@@ -413,8 +409,7 @@ def test_a_large_image_split_across_workers_gives_the_one_thread_bytes():
     # Large enough that with more than one worker its rows are cut into
     # pieces made on different threads; with one worker it is made whole.
     def run(threads):
-        env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
-        done = subprocess.run([sys.executable, "-c", _SPLIT_SCRIPT], env=env, capture_output=True, check=True)
+        done = run_child(_SPLIT_SCRIPT, env={"RAYON_NUM_THREADS": threads}, text=False, check=True)
         return done.stdout
 
     whole = run(1)
