@@ -3,15 +3,15 @@ result or raises MemoryError with the function's prefix, releases every
 borrow, and the process lives on. An LD_PRELOAD shim (built here) fails
 the n-th allocation, for every n of one call of each function."""
 
-import json
 import os
 import shutil
 import subprocess
 import sys
-import textwrap
 from pathlib import Path
 
 import pytest
+
+from conftest import last_json, run_child
 
 ROOT = Path(__file__).resolve().parents[2]
 PRELOADED = os.environ.get("LD_PRELOAD", "")
@@ -36,26 +36,12 @@ CHILD = """
     import ctypes, json, os, sys, tempfile
     import numpy as np
     import batchaugmentor as ba
+    from conftest import BorrowRegistry
 
     shim = ctypes.CDLL(None)
     arm, disarm, fired = shim.faultinject_arm, shim.faultinject_disarm, shim.faultinject_fired
     arm.argtypes, arm.restype = [ctypes.c_long], None
     disarm.restype = ctypes.c_long
-
-    multiarray = __import__("numpy._core.multiarray" if int(np.__version__.split(".")[0]) >= 2
-                            else "numpy.core.multiarray", fromlist=["x"])
-    def is_free(a):
-        capsule = getattr(multiarray, "_RUST_NUMPY_BORROW_CHECKING_API")
-        get = ctypes.pythonapi.PyCapsule_GetPointer
-        get.restype = ctypes.c_void_p
-        get.argtypes = [ctypes.py_object, ctypes.c_char_p]
-        fn = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.py_object)
-        rel = ctypes.PYFUNCTYPE(None, ctypes.c_void_p, ctypes.py_object)
-        words = (ctypes.c_void_p * 6).from_address(get(capsule, b"_RUST_NUMPY_BORROW_CHECKING_API"))
-        if fn(words[3])(words[1], a) != 0:
-            return False
-        rel(words[5])(words[1], a)
-        return True
 
     rng = np.random.default_rng(1)
     image = rng.integers(0, 256, (6, 5, 3), dtype=np.uint8)
@@ -97,6 +83,7 @@ CHILD = """
             return kind, value
 
     ba.batch_calculate_luminance([flat])   # the borrow registry exists
+    registry = BorrowRegistry()
     # Pool built, caches filled, and every worker has run items: the C
     # library ends the process when it cannot allocate a thread's first use
     # of thread-local storage, which no caller can turn into an exception.
@@ -124,7 +111,7 @@ CHILD = """
             counts["ok"] += 1
             assert (kind, value) == expected, (n, kind, value)
         for a in (image, flat, video):
-            assert is_free(a), ("borrow left", n)
+            assert registry.is_free(a), ("borrow left", n)
     assert outcome() == expected
     counts["calls"] = total
     print(json.dumps(counts))
@@ -137,13 +124,12 @@ CASES = ["load_image_batch", "batch_crop_images", "batch_crop_images_error",
 
 @pytest.mark.parametrize("case", CASES)
 def test_every_failed_allocation_gives_a_result_or_memory_error(shim, case):
-    env = dict(os.environ)
-    env["LD_PRELOAD"] = f"{shim} {PRELOADED}".strip()
-    env["RAYON_NUM_THREADS"] = "2"   # few workers, so the warm-up reaches each
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(CHILD), case], env=env,
-                          capture_output=True, text=True, timeout=600)
+    done = run_child(CHILD, case, timeout=600, env={
+        "LD_PRELOAD": f"{shim} {PRELOADED}".strip(),
+        "RAYON_NUM_THREADS": "2",   # few workers, so the warm-up reaches each
+    })
     assert done.returncode == 0, done.stderr[-4000:]
-    counts = json.loads(done.stdout.strip().splitlines()[-1])
+    counts = last_json(done.stdout)
     print(f"{case}: {counts['failed']} allocations failed in turn "
           f"({counts['memory']} MemoryError, {counts['ok']} absorbed)")
     # The shim really reached the call (a statically linked C++ runtime, as
