@@ -4,9 +4,13 @@ import numpy as np
 import pytest
 
 import batchaugmentor as ba
-from conftest import rgb
+from conftest import last_json, rgb, run_child
 
 IMG = rgb(4, 5)
+
+FUNCTIONS = [ba.load_image_batch, ba.batch_crop_images, ba.batch_center_crop_images,
+             ba.batch_random_crop_images, ba.batch_resize_images,
+             ba.batch_calculate_luminance, ba.batch_resize_videos]
 
 
 class TestBinding:
@@ -32,6 +36,13 @@ class TestBinding:
     def test_keywords_bind_like_positionals(self):
         out = ba.batch_crop_images(crop_boxes=[(0, 0, 1, 1)], images=[IMG])
         assert out[0].tolist() == IMG[:1, :1].tolist()
+
+    @pytest.mark.parametrize("function", FUNCTIONS, ids=lambda f: f.__name__)
+    @pytest.mark.parametrize("key", ["imag\udcffes", "\ud800", "caf\u00e9"])
+    def test_unknown_keyword_message_quotes_the_key_even_without_utf8(self, function, key):
+        with pytest.raises(TypeError) as caught:
+            function(**{key: []})
+        assert str(caught.value) == f"{function.__name__}() got an unexpected keyword argument '{key}'"
 
 
 class TestSequences:
@@ -90,6 +101,15 @@ class TestSequences:
         assert str(info.value) == "argument 'crop_boxes': outer"
         assert isinstance(info.value.__cause__, KeyError)
 
+    def test_wrapped_type_error_keeps_a_message_without_utf8(self):
+        class BadIndex:
+            def __index__(self):
+                raise TypeError("no \udcff index")
+
+        with pytest.raises(TypeError) as caught:
+            ba.batch_crop_images([], [(0, 0, 1, BadIndex())])
+        assert str(caught.value) == "argument 'crop_boxes': no \udcff index"
+
     def test_type_error_subclass_is_not_rewrapped(self):
         class MyTypeError(TypeError):
             pass
@@ -112,6 +132,53 @@ class TestSequences:
                 raise IndexError
 
         assert len(ba.batch_calculate_luminance(Broken())) == 1
+
+
+HUGE_LENGTH_CASES = {
+    # The length is only a capacity hint; the first element is refused.
+    "range": ("ba.load_image_batch(range(10**12))", "TypeError",
+              "argument 'image_paths': 'int' object cannot be converted to 'PyString'"),
+    "broadcast_uint16": (
+        "ba.batch_calculate_luminance(np.broadcast_to(np.zeros((1, 1, 1, 3), np.uint16), (10**11, 2, 2, 3)))",
+        "TypeError", "argument 'images': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
+    # A __len__ that lies: the three real elements work.
+    "lying_len_images": ("ba.batch_calculate_luminance(Lying([np.full((2, 2, 3), 9, np.uint8)] * 3))",
+                         None, [9.0, 9.0, 9.0]),
+    "lying_len_boxes": ("[a.shape for a in ba.batch_crop_images([np.zeros((4, 4, 1), np.uint8)] * 2,"
+                        " Lying([(0, 0, 2, 3)] * 2))]", None, [[3, 2, 1], [3, 2, 1]]),
+    "lying_len_paths": ("ba.load_image_batch(Lying(['/nonexistent/x'] * 2))", None, [None, None]),
+}
+
+
+class TestReportedLengths:
+    """A sequence's length is a hint: a huge one neither reserves memory nor
+    ends the process (each case runs in a child, as such a regression would
+    abort the interpreter)."""
+
+    @pytest.mark.parametrize("case", sorted(HUGE_LENGTH_CASES))
+    def test_huge_reported_lengths_neither_abort_nor_reserve(self, case):
+        expression, error, expected = HUGE_LENGTH_CASES[case]
+        out = last_json(run_child(f"""
+            import json
+            import numpy as np
+            import batchaugmentor as ba
+
+            class Lying:
+                def __init__(self, items): self.items = items
+                def __len__(self): return 10**11
+                def __getitem__(self, i): return self.items[i]
+                def __iter__(self): return iter(self.items)
+
+            try:
+                result = {expression}
+                print(json.dumps(["ok", result]))
+            except Exception as e:
+                print(json.dumps([type(e).__name__, str(e)]))
+        """, check=True).stdout)
+        if error is None:
+            assert out == ["ok", expected]
+        else:
+            assert out == [error, expected]
 
 
 class TestAccepted:

@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 import batchaugmentor as ba
-from conftest import rgb
+from conftest import last_json, rgb, run_child
 
 
 def px(*values):
@@ -35,6 +35,20 @@ def test_values(image, expected):
 def test_empty_images_give_nan(shape):
     (value,) = ba.batch_calculate_luminance([np.zeros(shape, np.uint8)])
     assert math.isnan(value)
+
+
+@pytest.mark.parametrize("shape", [(2**40, 0, 3), (2**40, 0, 4), (2**40, 0, 1), (0, 2**40, 3)])
+def test_luminance_of_an_image_without_pixels_is_nan_without_walking_it(shape):
+    # In a child: walking 2**40 rows would never end.
+    out = last_json(run_child(f"""
+        import json, math
+        import numpy as np
+        from numpy.lib.stride_tricks import as_strided
+        import batchaugmentor as ba
+        view = as_strided(np.zeros(1, np.uint8), shape={shape}, strides=(0, 0, 0))
+        print(json.dumps([math.isnan(v) for v in ba.batch_calculate_luminance([view, view])]))
+    """, timeout=30, check=True).stdout)
+    assert out == [True, True]
 
 
 def reference(a):

@@ -1,11 +1,8 @@
-"""The worker pool as Python sees it: its size, ordering, and fork()."""
+"""The worker pool as Python sees it: its size, a build that fails,
+ordering, and fork()."""
 
-import json
 import multiprocessing
 import os
-import subprocess
-import sys
-import textwrap
 import time
 import warnings
 
@@ -13,19 +10,12 @@ import numpy as np
 import pytest
 
 import batchaugmentor
+from conftest import SANITIZED, last_json, run_child
 
 CPUS = os.cpu_count()
 
-
-def run_isolated(code, env_overrides, timeout=60):
-    """Runs `code` in a fresh interpreter with the pool variables replaced."""
-    env = {k: v for k, v in os.environ.items()
-           if k not in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")}
-    env.update(env_overrides)
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env,
-                          capture_output=True, text=True, timeout=timeout)
-    assert done.returncode == 0, done.stderr
-    return json.loads(done.stdout.strip().splitlines()[-1])
+# A child with these applied sees only the pool variables a test sets.
+NO_POOL_VARIABLES = {"RAYON_NUM_THREADS": None, "RAYON_RS_NUM_CPUS": None}
 
 
 # Counts the threads the first batch call starts: NumPy's BLAS may have
@@ -63,7 +53,8 @@ class TestPoolSize:
         ({}, CPUS),
     ])
     def test_threads_started_by_the_first_call(self, env, expected):
-        first, later = run_isolated(POOL_SIZE_PROBE, env)
+        first, later = last_json(run_child(POOL_SIZE_PROBE, env={**NO_POOL_VARIABLES, **env},
+                                           timeout=60, check=True).stdout)
         assert first == expected
         assert later == expected
 
@@ -76,9 +67,75 @@ class TestPoolSize:
             print(json.dumps(batchaugmentor.batch_calculate_luminance(images)))
         """
         for value in ("65536", "16777216", "0", "junk"):
-            out = run_isolated(code, {"RAYON_NUM_THREADS": "3",
-                                      "BATCHAUGMENTOR_STACK_SIZE": value})
+            out = last_json(run_child(code, env={**NO_POOL_VARIABLES, "RAYON_NUM_THREADS": "3",
+                                                 "BATCHAUGMENTOR_STACK_SIZE": value},
+                                      timeout=60, check=True).stdout)
             assert out == pytest.approx([float(v) for v in range(50)], abs=1e-9)
+
+
+class TestPoolBuildFailure:
+    """A pool that cannot be built is an ordinary error, and the next call
+    tries again. Each case runs in a child: its limits and variables are
+    read once per process."""
+
+    @pytest.mark.parametrize("env, names", [
+        ({"RAYON_NUM_THREADS": "2", "BATCHAUGMENTOR_STACK_SIZE": "1099511627776"},
+         ["thread 1 of 2", "RAYON_NUM_THREADS=2", "BATCHAUGMENTOR_STACK_SIZE=1099511627776", "Os { code: "]),
+        ({"RAYON_RS_NUM_CPUS": "3", "BATCHAUGMENTOR_STACK_SIZE": "1099511627776"},
+         ["of 3", "RAYON_RS_NUM_CPUS=3"]),
+    ])
+    def test_pool_that_cannot_be_built_raises_and_is_retried(self, env, names):
+        env = dict(env)
+        if "RAYON_NUM_THREADS" not in env:
+            env["RAYON_NUM_THREADS"] = "junk"  # unreadable: defers to the second variable
+        out = last_json(run_child("""
+            import json
+            import numpy as np
+            import batchaugmentor as ba
+            messages = []
+            for _ in range(2):   # the second call tries again, and fails the same way
+                try:
+                    ba.batch_calculate_luminance([np.zeros((1, 1, 3), np.uint8)] * 4)
+                    messages.append(None)
+                except RuntimeError as e:
+                    messages.append(str(e))
+            print(json.dumps(messages))
+        """, env=env, check=True).stdout)
+        for message in out:
+            assert message is not None and message.startswith("The worker pool could not be built: ")
+            for name in names:
+                assert name in message
+
+    @pytest.mark.skipif(SANITIZED, reason="sanitizers reserve more address space than the limit")
+    def test_pool_build_failing_under_a_limit_succeeds_once_the_limit_is_lifted(self):
+        out = last_json(run_child("""
+            import json, os, resource
+            import numpy as np
+            import batchaugmentor as ba
+            before = len(os.listdir("/proc/self/task"))
+            soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+            with open("/proc/self/statm") as f:
+                used = int(f.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+            # Room for a few dozen 2 MiB worker stacks, not for 1000.
+            resource.setrlimit(resource.RLIMIT_AS, (used + (96 << 20), hard))
+            try:
+                ba.batch_calculate_luminance([np.zeros((1, 1, 3), np.uint8)] * 4)
+                first = None
+            except RuntimeError as e:
+                first = str(e)
+            resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+            out = ba.batch_calculate_luminance([np.full((1, 1, 3), 100, np.uint8)] * 4)
+            import time
+            for _ in range(200):   # stopped threads of the failed build exit
+                threads = len(os.listdir("/proc/self/task")) - before
+                if threads == 1000: break
+                time.sleep(0.05)
+            print(json.dumps([first, out, threads]))
+        """, env={"RAYON_NUM_THREADS": "1000"}, check=True).stdout)
+        first, out, threads = out
+        assert first is not None and "of 1000" in first and "RAYON_NUM_THREADS=1000" in first
+        assert out == [100.0] * 4
+        assert threads == 1000
 
 
 def distinct_images(count, seed=7):
