@@ -36,8 +36,8 @@
 #include <utility>
 
 #include "common/cancel.h"
+#include "common/fault.h"
 #include "parallel/deque.h"
-#include "parallel/fault.h"
 #include "parallel/injection_queue.h"
 #include "parallel/latch.h"
 #include "parallel/sleep.h"

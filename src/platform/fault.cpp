@@ -1,4 +1,4 @@
-#include "parallel/fault.h"
+#include "common/fault.h"
 
 #include <execinfo.h>
 
@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <string>
 
 #include "platform/process.h"
 
@@ -89,14 +88,6 @@ void fault_allocation(std::size_t bytes) {
   char buffer[96];
   int n = std::snprintf(buffer, sizeof buffer, "memory allocation of %zu bytes failed\n", bytes);
   platform::write_stderr(buffer, static_cast<std::size_t>(n));
-  platform::terminate_now();
-}
-
-void fault_runtime(std::string_view text) {
-  std::string line = "fatal runtime error: ";
-  line.append(text);
-  line.append(", aborting\n");
-  write_text(line);
   platform::terminate_now();
 }
 
