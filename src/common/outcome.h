@@ -1,8 +1,15 @@
-// Outcome of one per-item operation: a value or an OperationError.
+// The one way every layer below the bindings reports failure: an Outcome
+// holds a value or an OperationError; Outcome<> (of Done) says only "done".
 //
-//   Outcome<ImageArray> r = crop_image(view, box);
-//   if (!r.ok()) return r.error();          // refusal or out-of-memory
-//   ImageArray a = std::move(r).value();
+//   Outcome<OwnedBuffer> b = OwnedBuffer::allocate(n);
+//   if (!b.ok()) return b.error();            // pass it on, whatever it is
+//   Outcome<> r = resize_into(view, plan, dst);
+//   if (r.error().is_cancelled()) ...         // the batch was interrupted
+//
+// Kinds: the item's input was refused (the message says why), memory for a
+// size taken from the input was not to be had, the batch was cancelled, or
+// the system refused a request (os_error holds its errno). The bindings map
+// each kind to a Python exception in one table.
 //
 // Messages are string literals: building an error never allocates, so an
 // error can be reported even when memory has run out.
@@ -17,17 +24,26 @@ struct OperationError {
   enum class Kind {
     kRefused,      // the item's input was refused; message says why
     kOutOfMemory,  // a size taken from the caller's input could not be allocated
+    kCancelled,    // the batch was asked to stop before this finished
+    kSystem,       // the system refused; os_error is its errno
   };
 
   Kind kind = Kind::kRefused;
   const char* message = "";
+  int os_error = 0;
 
-  static OperationError refused(const char* text) { return {Kind::kRefused, text}; }
-  static OperationError out_of_memory() { return {Kind::kOutOfMemory, "Out of memory"}; }
+  static OperationError refused(const char* text) { return {Kind::kRefused, text, 0}; }
+  static OperationError out_of_memory() { return {Kind::kOutOfMemory, "Out of memory", 0}; }
+  static OperationError cancelled() { return {Kind::kCancelled, "Batch cancelled", 0}; }
+  static OperationError system(int os_error, const char* what = "") { return {Kind::kSystem, what, os_error}; }
   bool is_out_of_memory() const { return kind == Kind::kOutOfMemory; }
+  bool is_cancelled() const { return kind == Kind::kCancelled; }
 };
 
-template <class T>
+// The value of an Outcome that only says the work was done.
+struct Done {};
+
+template <class T = Done>
 class Outcome {
  public:
   Outcome(T value) : v_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit by design

@@ -1,41 +1,30 @@
 #include "cropping/crop.h"
 
 #include <algorithm>
-#include <array>
 #include <cstring>
+
+#include "cropping/internal/random.h"
 
 namespace batchaugmentor::cropping {
 namespace {
 
-// A selection is one gap-free block when, in some order of its axes, every
-// axis longer than 1 steps by exactly the size of the axes before it.
-bool is_gap_free(const std::array<std::size_t, 3>& shape, const std::array<std::ptrdiff_t, 3>& strides) {
-  std::array<int, 3> order{0, 1, 2};
-  do {
-    std::size_t before = 1;
-    bool ok = true;
-    for (int axis : order) {
-      std::size_t len = shape[axis];
-      if (len > 1) {
-        std::ptrdiff_t s = strides[axis];
-        std::size_t magnitude = static_cast<std::size_t>(s < 0 ? -s : s);
-        if (magnitude != before) {
-          ok = false;
-          break;
-        }
-        before *= len;
-      }
-    }
-    if (ok) return true;
-  } while (std::next_permutation(order.begin(), order.end()));
-  return false;
+// Contiguity in NumPy's sense: axes of length 1 may have any stride.
+bool is_contiguous(const ImageView& v, bool fortran) {
+  std::ptrdiff_t expected = 1;
+  for (std::size_t n = 0; n < 3; ++n) {
+    const std::size_t axis = fortran ? n : 2 - n;
+    if (v.shape[axis] != 1 && v.strides[axis] != expected) return false;
+    expected *= static_cast<std::ptrdiff_t>(v.shape[axis]);
+  }
+  return true;
 }
 
-void copy_elementwise(const ImageView& sel, std::uint8_t* out) {
+// Rows of the selection, written one after another in C order.
+void copy_rows(const ImageView& sel, std::uint8_t* out) {
   const std::size_t h = sel.shape[0], w = sel.shape[1], k = sel.shape[2];
   const std::ptrdiff_t s0 = sel.strides[0], s1 = sel.strides[1], s2 = sel.strides[2];
   const bool pixel_contiguous = s2 == 1 || k == 1;
-  const bool row_contiguous = pixel_contiguous && (static_cast<std::size_t>(s1) == k || w == 1);
+  const bool row_contiguous = pixel_contiguous && (s1 == static_cast<std::ptrdiff_t>(k) || w == 1);
   for (std::size_t y = 0; y < h; ++y) {
     const std::uint8_t* row = sel.data + static_cast<std::ptrdiff_t>(y) * s0;
     if (row_contiguous) {
@@ -55,46 +44,49 @@ void copy_elementwise(const ImageView& sel, std::uint8_t* out) {
   }
 }
 
+ImageView selection(const ImageView& image, const CropBox& box) {
+  ImageView sel = image;
+  sel.data = image.data + static_cast<std::ptrdiff_t>(box.y) * image.strides[0] +
+             static_cast<std::ptrdiff_t>(box.x) * image.strides[1];
+  sel.shape = {static_cast<std::size_t>(box.height), static_cast<std::size_t>(box.width), image.shape[2]};
+  return sel;
+}
+
 }  // namespace
 
-Outcome<ImageArray> crop_image(const ImageView& image, const CropBox& box) {
+CropLayout crop_layout(const ImageView& image, std::uint64_t height, std::uint64_t width) {
+  ImageView sel = image;
+  sel.shape = {static_cast<std::size_t>(height), static_cast<std::size_t>(width), image.shape[2]};
+  const bool fortran = sel.count() != 0 && is_contiguous(sel, true) && !is_contiguous(sel, false);
+  return {sel.shape[0], sel.shape[1], sel.shape[2], fortran};
+}
+
+Outcome<> check_crop_box(const ImageView& image, const CropBox& box) {
   if (box.width == 0 || box.height == 0) {
     return OperationError::refused("Crop dimensions must be greater than zero");
   }
   // Compared as exact integers: a sum past 2^64 exceeds every image.
   std::uint64_t right = 0, bottom = 0;
-  if (__builtin_add_overflow(box.x, box.width, &right) || right > image.shape[1]) {
+  if (__builtin_add_overflow(box.x, box.width, &right) || right > image.shape[1] ||
+      __builtin_add_overflow(box.y, box.height, &bottom) || bottom > image.shape[0]) {
     return OperationError::refused("Crop bounds exceed image dimensions");
   }
-  if (__builtin_add_overflow(box.y, box.height, &bottom) || bottom > image.shape[0]) {
-    return OperationError::refused("Crop bounds exceed image dimensions");
+  return Done{};
+}
+
+Outcome<> crop_into(const ImageView& image, const CropBox& box, const CropLayout& layout,
+                    std::uint8_t* destination) {
+  if (auto checked = check_crop_box(image, box); !checked.ok()) return checked;
+  if (destination == nullptr) return OperationError::out_of_memory();
+  const ImageView sel = selection(image, box);
+  if (sel.count() == 0) return Done{};
+  // A block contiguous in the result's own order is copied whole.
+  if (layout.fortran || is_contiguous(sel, false)) {
+    std::memcpy(destination, sel.data, sel.count());
+  } else {
+    copy_rows(sel, destination);
   }
-
-  ImageView sel = image;
-  sel.data = image.data + static_cast<std::ptrdiff_t>(box.y) * image.strides[0] +
-             static_cast<std::ptrdiff_t>(box.x) * image.strides[1];
-  sel.shape = {static_cast<std::size_t>(box.height), static_cast<std::size_t>(box.width), image.shape[2]};
-
-  if (sel.count() != 0 && is_gap_free(sel.shape, sel.strides)) {
-    // One block: copy it whole and keep the selection's own layout.
-    std::ptrdiff_t low = 0;
-    for (std::size_t i = 0; i < 3; ++i) {
-      if (sel.strides[i] < 0) low += static_cast<std::ptrdiff_t>(sel.shape[i] - 1) * sel.strides[i];
-    }
-    ImageArray result;
-    result.bytes = OwnedBuffer::allocate(sel.count());
-    if (result.bytes.failed()) return OperationError::out_of_memory();
-    std::memcpy(result.bytes.data(), sel.data + low, sel.count());
-    result.shape = sel.shape;
-    result.strides = sel.strides;
-    result.origin = static_cast<std::size_t>(-low);
-    return result;
-  }
-
-  auto result = ImageArray::row_major(sel.shape);
-  if (!result.ok()) return result;
-  if (sel.count() != 0) copy_elementwise(sel, result.value().bytes.data());
-  return result;
+  return Done{};
 }
 
 CropBox center_crop_box(std::uint64_t height, std::uint64_t width, const TargetSize& target) {
@@ -108,8 +100,8 @@ CropBox center_crop_box(std::uint64_t height, std::uint64_t width, const TargetS
 
 CropBox random_crop_box(std::uint64_t height, std::uint64_t width, const TargetSize& target) {
   CropBox box;
-  box.x = target.width < width ? uniform_index(0, width - target.width) : 0;
-  box.y = target.height < height ? uniform_index(0, height - target.height) : 0;
+  box.x = target.width < width ? internal::uniform_index(0, width - target.width) : 0;
+  box.y = target.height < height ? internal::uniform_index(0, height - target.height) : 0;
   box.width = std::min(target.width, width);
   box.height = std::min(target.height, height);
   return box;

@@ -1,14 +1,19 @@
-// Cutting a rectangle out of an image.
+// Cutting a rectangle out of an image, straight into the result's memory.
 //
-//   Outcome<ImageArray> r = crop_image(view, CropBox{x, y, w, h});
-//   CropBox centre = center_crop_box(h, w, TargetSize{224, 224});
-//   CropBox random = random_crop_box(h, w, TargetSize{224, 224});
+//   CropBox box = center_crop_box(h, w, TargetSize{224, 224});
+//   CropLayout layout = crop_layout(view, box.height, box.width);  // before the batch
+//   ... make a (h, w, k) array, Fortran-ordered when layout.fortran ...
+//   Outcome<> r = crop_into(view, box, layout, destination);          // any thread
 //
-// crop_image refuses a zero-sized box ("Crop dimensions must be greater than
+// crop_into refuses a zero-sized box ("Crop dimensions must be greater than
 // zero") and one reaching past the image ("Crop bounds exceed image
-// dimensions"). When the selected region is one gap-free block of the
-// source's memory, the result keeps the region's strides over a copy of that
-// block; otherwise it is row-major.
+// dimensions"), then reports a null destination as out of memory, so that
+// the caller's first refusal in input order wins over a failed allocation.
+//
+// A result is C-ordered, except where the selected region is one gap-free,
+// Fortran-ordered block of its source: that keeps its order. The layout
+// depends only on the box's size and the source's strides, never on where
+// the box lies, so random crops know theirs before a box is drawn.
 #pragma once
 
 #include <cstddef>
@@ -19,26 +24,25 @@
 
 namespace batchaugmentor::cropping {
 
-Outcome<ImageArray> crop_image(const ImageView& image, const CropBox& box);
+struct CropLayout {
+  std::size_t height = 0;
+  std::size_t width = 0;
+  std::size_t channels = 0;
+  bool fortran = false;
+};
+
+CropLayout crop_layout(const ImageView& image, std::uint64_t height, std::uint64_t width);
+
+// The refusals crop_into would give, without touching pixels.
+Outcome<> check_crop_box(const ImageView& image, const CropBox& box);
+
+Outcome<> crop_into(const ImageView& image, const CropBox& box, const CropLayout& layout,
+                    std::uint8_t* destination);
 
 CropBox center_crop_box(std::uint64_t height, std::uint64_t width, const TargetSize& target);
 
 // Draws x (if the target is narrower than the image), then y, from the
-// calling thread's generator.
+// generator of the thread that calls it.
 CropBox random_crop_box(std::uint64_t height, std::uint64_t width, const TargetSize& target);
 
-// Uniform in [low, high] (inclusive) from the calling thread's wyrand state,
-// seeded on the thread's first draw.
-std::uint64_t uniform_index(std::uint64_t low, std::uint64_t high);
-
-// 64-bit SipHash-1-3 under the given key; exposed for tests.
-std::uint64_t siphash13(std::uint64_t k0, std::uint64_t k1, const std::uint8_t* data, std::size_t size);
-
-}  // namespace batchaugmentor::cropping
-
-namespace batchaugmentor::cropping {
-// SipHash with C compression and D finalisation rounds (2-4 has published
-// test vectors, so tests check the shared code through it).
-template <int C, int D>
-std::uint64_t siphash(std::uint64_t k0, std::uint64_t k1, const std::uint8_t* data, std::size_t size);
 }  // namespace batchaugmentor::cropping

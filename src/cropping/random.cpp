@@ -4,10 +4,10 @@
 // state, so random crops scale with the workers.
 #include <cstring>
 
-#include "cropping/crop.h"
+#include "cropping/internal/random.h"
 #include "platform/process.h"
 
-namespace batchaugmentor::cropping {
+namespace batchaugmentor::cropping::internal {
 namespace {
 
 __extension__ using u128 = unsigned __int128;  // GCC and Clang on 64-bit targets
@@ -98,4 +98,4 @@ std::uint64_t uniform_index(std::uint64_t low, std::uint64_t high) {
   return low + static_cast<std::uint64_t>(m >> 64);
 }
 
-}  // namespace batchaugmentor::cropping
+}  // namespace batchaugmentor::cropping::internal

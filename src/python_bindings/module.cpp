@@ -52,24 +52,6 @@ const FunctionSignature kResizeSignature{"batch_resize_images", {"images", "targ
 const FunctionSignature kLuminanceSignature{"batch_calculate_luminance", {"images"}};
 const FunctionSignature kVideoSignature{"batch_resize_videos", {"videos", "target_sizes"}};
 
-// "<prefix>: not enough memory", for memory errors that carry no reason of
-// their own (the interpreter's, or a container's). Built without any C++
-// allocation, since it answers one that failed.
-PyError memory_error(const char* prefix) {
-  PyRef message = PyRef::steal(PyUnicode_FromFormat("%s: not enough memory", prefix));
-  if (!message) return PyError::fetch();  // the interpreter's own MemoryError
-  return PyError::make(PyExc_MemoryError, std::move(message));
-}
-
-bool has_empty_message(const PyError& error) {
-  PyRef text = PyRef::steal(PyObject_Str(error.exception()));
-  if (!text) {
-    PyErr_Clear();
-    return false;
-  }
-  return PyUnicode_GetLength(text.get()) == 0;
-}
-
 template <class Body>
 PyObject* run(const char* prefix, Body body) {
   // The C library allocates a thread's share of a shared library's
@@ -84,87 +66,64 @@ PyObject* run(const char* prefix, Body body) {
     PyResult<PyRef> result = body();
     if (result) return result->release();
     error.emplace(std::move(result).error());
-    if (error->matches(PyExc_MemoryError) && has_empty_message(*error)) error.emplace(memory_error(prefix));
   } catch (const std::bad_alloc&) {
     // Whatever the interrupted step had pending belongs to a step that no
     // longer happens.
     PyErr_Clear();
-    error.emplace(memory_error(prefix));
+    error.emplace(PyError::no_memory());
   } catch (const std::length_error&) {
     PyErr_Clear();
-    error.emplace(memory_error(prefix));
+    error.emplace(PyError::no_memory());
   } catch (...) {
     fault("unexpected C++ exception at the module boundary");
   }
-  std::move(*error).restore();
+  std::move(*error).restore(prefix);
   return nullptr;
 }
 
 
-// Converts array outcomes in input order; the first failure is the call's
-// exception and everything else is dropped. The result arrays are made here,
-// on the calling thread, and filled by the workers.
-PyResult<PyRef> arrays_to_list(std::vector<Outcome<ImageArray>> outcomes, BatchKind kind) {
-  for (const auto& outcome : outcomes) {
-    if (!outcome.ok()) return raise_batch_error(kind, outcome.error());
-  }
-  std::vector<PyRef> objects;
-  std::vector<std::uint8_t*> targets;
-  objects.reserve(outcomes.size());
-  targets.reserve(outcomes.size());
-  if (!outcomes.empty()) {
-    auto api = numpy_api();
-    if (!api) return std::move(api).error();
-    for (const auto& outcome : outcomes) {
-      auto object = new_numpy_like(**api, outcome.value());
-      if (!object) return object;
-      targets.push_back(numpy_data(object->get()));
-      objects.push_back(object.take());
-    }
-  }
-  map_batch(outcomes.size(), [&](std::size_t i) {
-    ImageArray owned = std::move(outcomes[i]).value();  // freed here, on the worker
-    fill_numpy_data(targets[i], owned);
-    return true;
-  });
-  return make_list(std::move(objects));
-}
+// The shape and order of one result array, known before the batch runs.
+template <std::size_t D>
+struct ResultShape {
+  std::array<Py_intptr_t, D> dims{};
+  bool fortran = false;
+  bool make = true;  // false: the item refuses before it would write
+};
 
-// For results whose shape is known before the batch runs (the resizes): the
-// arrays are made first, here, and the items write their pixels straight into
-// them, so each result is written once. An array NumPy cannot make leaves a
-// null destination, which the item reports as out-of-memory only once its own
+// Every array-returning function runs here: the result arrays are made
+// first, on this thread, and the items write their pixels straight into
+// them, once, on the workers. An array NumPy cannot make leaves a null
+// destination, which the item reports as out-of-memory only once its own
 // checks have passed, so the first failure in input order is still the one
 // raised.
 template <std::size_t D, class ShapeOf, class Item>
 PyResult<PyRef> presized_batch(std::size_t count, ShapeOf shape_of, Item item, BatchKind kind) {
   std::vector<PyRef> objects(count);
   std::vector<std::uint8_t*> targets(count, nullptr);
+  std::vector<std::size_t> sizes(count, 0);
   if (count > 0) {
     auto api = numpy_api();
     if (!api) return std::move(api).error();
     for (std::size_t i = 0; i < count; ++i) {
-      const std::array<Py_intptr_t, D> dims = shape_of(i);
+      const ResultShape<D> shape = shape_of(i);
+      if (!shape.make) continue;
       PyObject* descr = (*api)->descr_from_type(kTypeUint8);
       if (descr == nullptr) return PyError::fetch();
-      PyObject* array = (*api)->new_from_descr(descr, static_cast<int>(D), dims.data(), false);
+      PyObject* array = (*api)->new_from_descr(descr, static_cast<int>(D), shape.dims.data(), shape.fortran);
       if (array == nullptr) {
         PyErr_Clear();
         continue;
       }
       objects[i] = PyRef::steal(array);
       targets[i] = numpy_data(array);
+      sizes[i] = 1;
+      for (Py_intptr_t d : shape.dims) sizes[i] *= static_cast<std::size_t>(d);  // NumPy made it: no overflow
     }
   }
   // An enlarged photo's result (1280x960: 3.7 MB) filled in small pages
   // spends as long on page faults as on the resize itself.
   LargePageRequest large(platform::kLargePage);
-  for (std::size_t i = 0; i < count; ++i) {
-    if (!objects[i]) continue;
-    std::size_t bytes = 1;
-    for (Py_intptr_t d : shape_of(i)) bytes *= static_cast<std::size_t>(d);  // NumPy made it: no overflow
-    large.add(targets[i], bytes);
-  }
+  for (std::size_t i = 0; i < count; ++i) large.add(targets[i], sizes[i]);
   CancelFlag cancel;
   auto outcomes = run_batch(count, [&](std::size_t i) { return item(i, targets[i]); }, cancel);
   large.take_back();
@@ -175,11 +134,18 @@ PyResult<PyRef> presized_batch(std::size_t count, ShapeOf shape_of, Item item, B
   return make_list(std::move(objects));
 }
 
-// The three crop functions share one shape: images paired with a per-item
-// box or size, one owned array per pair.
-template <class Extract, class Item>
-PyResult<PyRef> image_batch(const FunctionSignature& signature, PyObject* args, PyObject* kwargs,
-                            Extract extract_second, Item item, BatchKind kind) {
+ResultShape<3> crop_shape(const cropping::CropLayout& layout) {
+  return {{static_cast<Py_intptr_t>(layout.height), static_cast<Py_intptr_t>(layout.width),
+           static_cast<Py_intptr_t>(layout.channels)},
+          layout.fortran};
+}
+
+// The three crops: images paired with a per-item box or size. `box_of`
+// gives the item's box; it runs on the worker, where random crops draw.
+template <class Second, class LayoutOf, class BoxOf>
+PyResult<PyRef> crop_batch(const FunctionSignature& signature, PyObject* args, PyObject* kwargs,
+                           PyResult<std::vector<Second>> (*extract_second)(PyObject*, const char*),
+                           LayoutOf layout_of, BoxOf box_of, BatchKind kind) {
   auto slots = bind_arguments(signature, args, kwargs);
   if (!slots) return std::move(slots).error();
   auto images = extract_image_list((*slots)[0], signature.parameters[0]);
@@ -189,10 +155,26 @@ PyResult<PyRef> image_batch(const FunctionSignature& signature, PyObject* args, 
   const std::size_t count = std::min(images->views.size(), second->size());
   const auto& views = images->views;
   const auto& params = *second;
-  CancelFlag cancel;
-  auto outcomes = run_batch(count, [&](std::size_t i) { return item(views[i], params[i]); }, cancel);
-  if (!outcomes) return std::move(outcomes).error();
-  return arrays_to_list(outcomes.take(), kind);
+  std::vector<cropping::CropLayout> layouts(count);
+  return presized_batch<3>(
+      count,
+      [&](std::size_t i) {
+        auto layout = layout_of(views[i], params[i]);
+        if (!layout) return ResultShape<3>{{}, false, false};
+        layouts[i] = *layout;
+        return crop_shape(*layout);
+      },
+      [&](std::size_t i, std::uint8_t* destination) {
+        return cropping::crop_into(views[i], box_of(views[i], params[i]), layouts[i], destination);
+      },
+      kind);
+}
+
+// The layout of a crop to a target size; such a crop is never refused, since
+// its box always fits.
+std::optional<cropping::CropLayout> sized_layout(const ImageView& v, const TargetSize& t) {
+  return cropping::crop_layout(v, std::min<std::uint64_t>(t.height, v.shape[0]),
+                               std::min<std::uint64_t>(t.width, v.shape[1]));
 }
 
 PyResult<std::vector<TargetSize>> sizes64(PyObject* o, const char* p) { return extract_target_sizes(o, p, 64); }
@@ -204,29 +186,32 @@ PyObject* load_image_batch(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* batch_crop_images(PyObject*, PyObject* args, PyObject* kwargs) {
   return run("Cropping failed", [&] {
-    return image_batch(kCropSignature, args, kwargs, extract_crop_boxes,
-                       [](const ImageView& v, const CropBox& box) { return cropping::crop_image(v, box); },
-                       BatchKind::kCrop);
+    return crop_batch<CropBox>(
+        kCropSignature, args, kwargs, extract_crop_boxes,
+        [](const ImageView& v, const CropBox& box) -> std::optional<cropping::CropLayout> {
+          // A box that would be refused gets no array.
+          if (!cropping::check_crop_box(v, box).ok()) return std::nullopt;
+          return cropping::crop_layout(v, box.height, box.width);
+        },
+        [](const ImageView&, const CropBox& box) { return box; }, BatchKind::kCrop);
   });
 }
 
 PyObject* batch_center_crop_images(PyObject*, PyObject* args, PyObject* kwargs) {
   return run("Center cropping failed", [&] {
-    return image_batch(kCenterCropSignature, args, kwargs, sizes64,
-                       [](const ImageView& v, const TargetSize& t) {
-                         return cropping::crop_image(v, cropping::center_crop_box(v.shape[0], v.shape[1], t));
-                       },
-                       BatchKind::kCenterCrop);
+    return crop_batch<TargetSize>(
+        kCenterCropSignature, args, kwargs, sizes64, sized_layout,
+        [](const ImageView& v, const TargetSize& t) { return cropping::center_crop_box(v.shape[0], v.shape[1], t); },
+        BatchKind::kCenterCrop);
   });
 }
 
 PyObject* batch_random_crop_images(PyObject*, PyObject* args, PyObject* kwargs) {
   return run("Random cropping failed", [&] {
-    return image_batch(kRandomCropSignature, args, kwargs, sizes64,
-                       [](const ImageView& v, const TargetSize& t) {
-                         return cropping::crop_image(v, cropping::random_crop_box(v.shape[0], v.shape[1], t));
-                       },
-                       BatchKind::kRandomCrop);
+    return crop_batch<TargetSize>(
+        kRandomCropSignature, args, kwargs, sizes64, sized_layout,
+        [](const ImageView& v, const TargetSize& t) { return cropping::random_crop_box(v.shape[0], v.shape[1], t); },
+        BatchKind::kRandomCrop);
   });
 }
 
@@ -243,8 +228,8 @@ PyObject* batch_resize_images(PyObject*, PyObject* args, PyObject* kwargs) {
     return presized_batch<3>(
         std::min(views.size(), targets.size()),
         [&](std::size_t i) {
-          return std::array<Py_intptr_t, 3>{static_cast<Py_intptr_t>(targets[i].height),
-                                            static_cast<Py_intptr_t>(targets[i].width), 3};
+          return ResultShape<3>{{static_cast<Py_intptr_t>(targets[i].height),
+                                 static_cast<Py_intptr_t>(targets[i].width), 3}};
         },
         [&](std::size_t i, std::uint8_t* destination) {
           return resize::resize_image(views[i], static_cast<std::uint32_t>(targets[i].width),
@@ -292,9 +277,9 @@ PyObject* batch_resize_videos(PyObject*, PyObject* args, PyObject* kwargs) {
     return presized_batch<4>(
         std::min(views.size(), targets.size()),
         [&](std::size_t i) {
-          return std::array<Py_intptr_t, 4>{static_cast<Py_intptr_t>(views[i].shape[0]),
-                                            static_cast<Py_intptr_t>(targets[i].height),
-                                            static_cast<Py_intptr_t>(targets[i].width), 3};
+          return ResultShape<4>{{static_cast<Py_intptr_t>(views[i].shape[0]),
+                                 static_cast<Py_intptr_t>(targets[i].height),
+                                 static_cast<Py_intptr_t>(targets[i].width), 3}};
         },
         [&](std::size_t i, std::uint8_t* destination) {
           return resize::resize_video(views[i], static_cast<std::uint32_t>(targets[i].width),

@@ -1,11 +1,8 @@
 // Turning per-item outcomes into Python objects.
 //
-//   PyResult<PyRef> a = new_numpy_like(numpy, owned);    // calling thread
-//   fill_numpy_data(numpy_data(a->get()), owned);        // any thread
+//   std::uint8_t* pixels = numpy_data(array);    // for the items to fill
 //   PyError e = raise_batch_error(BatchKind::kCrop, outcome.error());
-//
-// Each owned array is copied once into memory NumPy owns, in one block
-// whenever its layout allows; C- and F-contiguous layouts are kept.
+//   PyResult<PyRef> list = make_list(std::move(objects));
 #pragma once
 
 #include <vector>
@@ -19,14 +16,7 @@ namespace batchaugmentor::bindings {
 
 enum class BatchKind { kCrop, kCenterCrop, kRandomCrop, kResize, kResizeVideo };
 
-// A new NumPy array is made in two steps so that the copies of a whole batch
-// can run on the workers: the array is made on the calling thread, and its
-// data is then filled from any thread (only raw memory is touched).
-template <std::size_t D>
-PyResult<PyRef> new_numpy_like(const NumpyApi& numpy, const OwnedArray<D>& array);
-template <std::size_t D>
-void fill_numpy_data(std::uint8_t* out, const OwnedArray<D>& array);
-
+// Where a new array made by this module keeps its pixels.
 inline std::uint8_t* numpy_data(PyObject* array) {
   return reinterpret_cast<std::uint8_t*>(as_raw_array(array)->data);
 }

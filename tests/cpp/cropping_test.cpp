@@ -5,9 +5,9 @@
 #include <set>
 #include <thread>
 
-#include "cropping/crop.h"
+#include "cropping/internal/random.h"
 
-namespace batchaugmentor::cropping {
+namespace batchaugmentor::cropping::internal {
 namespace {
 
 std::array<std::uint8_t, 32> counting_bytes() {
@@ -61,4 +61,4 @@ TEST(UniformIndex, ThreadsAreSeededIndependently) {
 }
 
 }  // namespace
-}  // namespace batchaugmentor::cropping
+}  // namespace batchaugmentor::cropping::internal
