@@ -91,9 +91,11 @@ PyResult<ArrayList<D>> extract_arrays(PyObject* object, const char* parameter) {
             return downcast_error(element, "PyArray<T, D>");
           }
         }
-        auto hold = hold_array(numpy, element, parameter);
-        if (!hold) return std::move(hold).error();
-        list.holds.push_back(hold.take());
+        if (list.holds.empty() || !list.holds.back().covers(numpy, element)) {
+          auto hold = hold_array(numpy, element, parameter);
+          if (!hold) return std::move(hold).error();
+          list.holds.push_back(hold.take());
+        }
         RawArray* raw = as_raw_array(element);
         ArrayView<D> view;
         view.data = reinterpret_cast<const std::uint8_t*>(raw->data);
@@ -204,7 +206,7 @@ PyResult<std::vector<PyObject*>> bind_arguments(const FunctionSignature& signatu
 
 PyError argument_error(const char* parameter, PyError error) {
   PyObject* caught = error.exception();
-  if (Py_TYPE(caught) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) return error;
+  if (caught == nullptr || Py_TYPE(caught) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) return error;
   // The interpreter formats the text, so a message without a UTF-8 form
   // (a lone surrogate) is carried over as it is.
   PyRef message = PyRef::steal(PyUnicode_FromFormat("argument '%s': %S", parameter, caught));

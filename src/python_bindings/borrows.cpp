@@ -207,6 +207,12 @@ ArrayHold::~ArrayHold() {
   }
 }
 
+bool ArrayHold::covers(const NumpyApi& numpy, PyObject* array) const {
+  if (!own_ || !array_) return false;
+  if (base_object(numpy, array) != recorded_.base) return false;
+  return borrow_key(numpy, array) == BorrowKey::from(recorded_);
+}
+
 PyResult<ArrayHold> hold_array(const NumpyApi& numpy, PyObject* array, const char* parameter) {
   auto api = borrow_api(numpy);
   if (!api) return std::move(api).error();
@@ -226,7 +232,7 @@ PyResult<ArrayHold> hold_array(const NumpyApi& numpy, PyObject* array, const cha
       status = acquire_key(registry, recorded.base, key);
     } catch (const std::bad_alloc&) {
       drop_if_empty(registry, recorded.base);
-      throw;  // the call's boundary turns it into MemoryError
+      return PyError::no_memory();
     }
     if (status == 0) return ArrayHold(record, PyRef::borrow(array), &recorded);
     drop_if_empty(registry, recorded.base);

@@ -48,6 +48,13 @@ class ArrayHold {
   ~ArrayHold();
   PyObject* array() const { return array_.get(); }
 
+  // True when reading `array` needs no borrow of its own: this hold already
+  // has one in this module's registry for the same memory of the same base
+  // (a list repeating one image, the views of a broadcast array). The
+  // borrow then covers both until the call ends, and a walk over 10**11
+  // such views keeps one entry, not one per view.
+  bool covers(const NumpyApi& numpy, PyObject* array) const;
+
  private:
   const SharedBorrowApi* api_;
   PyRef array_;

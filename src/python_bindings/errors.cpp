@@ -2,12 +2,30 @@
 
 namespace batchaugmentor::bindings {
 
+namespace {
+
+bool is_bare_memory_error(PyObject* raised) {
+  if (!PyErr_GivenExceptionMatches(raised, PyExc_MemoryError)) return false;
+  PyRef args = PyRef::steal(PyException_GetArgs(raised));
+  return !args || (PyTuple_Check(args.get()) && PyTuple_Size(args.get()) == 0);
+}
+
+}  // namespace
+
 PyError PyError::fetch() {
   PyObject* raised = PyErr_GetRaisedException();
   if (raised == nullptr) {
     return make(PyExc_SystemError, "attempted to fetch exception but none was set");
   }
-  return PyError(PyRef::steal(raised));
+  PyRef held = PyRef::steal(raised);
+  if (is_bare_memory_error(held.get())) return no_memory();
+  return PyError(std::move(held));
+}
+
+PyError PyError::no_memory(const char* detail) {
+  PyError error{PyRef()};
+  error.detail_ = detail;
+  return error;
 }
 
 PyError PyError::make(PyObject* type, std::string_view message) {
@@ -25,7 +43,16 @@ PyError PyError::make(PyObject* type, PyRef message) {
   return PyError(PyRef::steal(raised));
 }
 
-void PyError::restore() && { PyErr_SetRaisedException(exception_.release()); }
+void PyError::restore(const char* prefix) && {
+  if (exception_) {
+    PyErr_SetRaisedException(exception_.release());
+    return;
+  }
+  // Built without any C++ allocation, since it answers one that failed; if
+  // even the message cannot be made, the interpreter's own MemoryError stands.
+  PyRef message = PyRef::steal(PyUnicode_FromFormat("%s: not enough memory%s", prefix, detail_));
+  if (message) PyErr_SetObject(PyExc_MemoryError, message.get());
+}
 
 std::string type_qualname(PyObject* object) {
   PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(object)));

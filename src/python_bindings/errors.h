@@ -29,14 +29,27 @@ class PyError {
   // UTF-8 form, such as a lone surrogate).
   static PyError make(PyObject* type, PyRef message);
 
+  // A MemoryError that the call's boundary words as "<the function's
+  // prefix>: not enough memory<detail>" (detail: "" or " for the result").
+  // Making one allocates nothing. fetch() turns the interpreter's own
+  // MemoryError, which carries no reason, into one of these.
+  static PyError no_memory(const char* detail = "");
+
+  bool is_no_memory() const { return !exception_; }
+  const char* no_memory_detail() const { return detail_; }
   PyObject* exception() const { return exception_.get(); }
-  bool matches(PyObject* type) const { return PyErr_GivenExceptionMatches(exception_.get(), type) != 0; }
+  bool matches(PyObject* type) const {
+    return is_no_memory() ? type == PyExc_MemoryError
+                          : PyErr_GivenExceptionMatches(exception_.get(), type) != 0;
+  }
   // Sets the exception on the interpreter; the caller then returns null.
-  void restore() &&;
+  // A no_memory() error is worded with `prefix` (the function's).
+  void restore(const char* prefix = "batchaugmentor") &&;
 
  private:
   explicit PyError(PyRef exception) : exception_(std::move(exception)) {}
-  PyRef exception_;
+  PyRef exception_;  // null: no_memory()
+  const char* detail_ = "";
 };
 
 // A value or a held exception.
