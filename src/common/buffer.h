@@ -1,22 +1,24 @@
 // OwnedBuffer: one heap block with exactly one owner.
 //
-//   OwnedBuffer b = OwnedBuffer::allocate(n);   // empty() if it failed
-//   if (b.failed()) return OperationError::out_of_memory();
-//   std::memcpy(b.data(), src, n);
+//   Outcome<OwnedBuffer> b = OwnedBuffer::allocate(n);
+//   if (!b.ok()) return b.error();               // out of memory
+//   std::memcpy(b.value().data(), src, n);
 //
 // Allocation failure is a value, not an exception: sizes usually come from
 // the caller's arrays, and a too-large request must become a Python
 // MemoryError, never end the process.
 //
-// Blocks start on a cache line: the allocator's own 16-byte alignment made
-// every other 32-byte vector load from the resize's working buffers straddle
-// two lines, which cost about 15% of a shrink.
+// Blocks start on a cache line: with the allocator's own 16-byte alignment,
+// every other 32-byte vector load from the resize's working buffers would
+// straddle two lines.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <utility>
+
+#include "common/outcome.h"
 
 namespace batchaugmentor {
 
@@ -28,26 +30,23 @@ class OwnedBuffer {
   OwnedBuffer(OwnedBuffer&& other) noexcept
       : raw_(std::exchange(other.raw_, nullptr)),
         data_(std::exchange(other.data_, nullptr)),
-        size_(std::exchange(other.size_, 0)),
-        failed_(std::exchange(other.failed_, false)) {}
+        size_(std::exchange(other.size_, 0)) {}
   OwnedBuffer& operator=(OwnedBuffer&& other) noexcept {
     if (this != &other) {
       std::free(raw_);
       raw_ = std::exchange(other.raw_, nullptr);
       data_ = std::exchange(other.data_, nullptr);
       size_ = std::exchange(other.size_, 0);
-      failed_ = std::exchange(other.failed_, false);
     }
     return *this;
   }
   ~OwnedBuffer() { std::free(raw_); }
 
   // Uninitialised bytes. A zero-byte request succeeds with a null pointer.
-  static OwnedBuffer allocate(std::size_t size) { return make(size, false); }
+  static Outcome<OwnedBuffer> allocate(std::size_t size) { return make(size, false); }
   // Zero-filled bytes (calloc lets the kernel hand out zero pages cheaply).
-  static OwnedBuffer allocate_zeroed(std::size_t size) { return make(size, true); }
+  static Outcome<OwnedBuffer> allocate_zeroed(std::size_t size) { return make(size, true); }
 
-  bool failed() const { return failed_; }
   std::uint8_t* data() { return data_; }
   const std::uint8_t* data() const { return data_; }
   std::size_t size() const { return size_; }
@@ -55,7 +54,7 @@ class OwnedBuffer {
  private:
   static constexpr std::size_t kAlign = 64;
 
-  static OwnedBuffer make(std::size_t size, bool zeroed) {
+  static Outcome<OwnedBuffer> make(std::size_t size, bool zeroed) {
     OwnedBuffer b;
     if (size == 0) return b;
     // Over-allocated and aligned by hand rather than with aligned_alloc, so
@@ -63,10 +62,7 @@ class OwnedBuffer {
     void* p = size > SIZE_MAX - kAlign ? nullptr
               : zeroed                 ? std::calloc(size + kAlign, 1)
                                        : std::malloc(size + kAlign);
-    if (p == nullptr) {
-      b.failed_ = true;
-      return b;
-    }
+    if (p == nullptr) return OperationError::out_of_memory();
     const auto at = reinterpret_cast<std::uintptr_t>(p);
     b.raw_ = p;
     b.data_ = reinterpret_cast<std::uint8_t*>((at + kAlign - 1) / kAlign * kAlign);
@@ -77,7 +73,6 @@ class OwnedBuffer {
   void* raw_ = nullptr;  // what the allocator returned; data_ lies inside it
   std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
-  bool failed_ = false;
 };
 
 // Exact size arithmetic: false when the product does not fit in 64 bits.

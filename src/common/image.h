@@ -1,21 +1,17 @@
-// Views of the caller's pixel arrays and the owned arrays that operations
-// return.
+// Views of the caller's pixel arrays, and the boxes and sizes that say what
+// to make of them.
 //
-//   ImageView v{data, {h, w, k}, {s0, s1, s2}};   // element (y, x, c) at
-//   v.at(y, x, c);                                // data + y*s0 + x*s1 + c*s2
-//   ImageArray a = ImageArray::row_major({h, w, k}).value();
+//   ImageView v{data, {h, w, k}, {s0, s1, s2}};
+//   const std::uint8_t* p = image_at(v, y, x, c);  // data + y*s0 + x*s1 + c*s2
+//   ImageView f = frame_view(video, i);            // frame i, no copy
 //
 // Views never own memory; strides are in bytes (one byte per sample) and may
-// be negative or zero. Owned arrays hold one block and describe where element
-// (0, 0, ...) lies inside it, so a copy may keep the layout of its source.
+// be negative or zero.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
-
-#include "common/buffer.h"
-#include "common/outcome.h"
 
 namespace batchaugmentor {
 
@@ -47,45 +43,6 @@ inline ImageView frame_view(const VideoView& v, std::size_t i) {
                    {v.shape[1], v.shape[2], v.shape[3]},
                    {v.strides[1], v.strides[2], v.strides[3]}};
 }
-
-template <std::size_t D>
-struct OwnedArray {
-  OwnedBuffer bytes;                        // lowest address of the elements
-  std::array<std::size_t, D> shape{};
-  std::array<std::ptrdiff_t, D> strides{};  // in bytes, any sign
-  std::size_t origin = 0;                   // offset of element (0, ..., 0) in bytes
-
-  std::size_t count() const {
-    std::size_t n = 1;
-    for (std::size_t s : shape) n *= s;
-    return n;
-  }
-  std::uint8_t* origin_ptr() { return bytes.data() + origin; }
-  const std::uint8_t* origin_ptr() const { return bytes.data() + origin; }
-
-  // A row-major array of the given shape. Fails with out-of-memory when the
-  // byte count overflows or cannot be allocated.
-  static Outcome<OwnedArray> row_major(const std::array<std::size_t, D>& shape,
-                                       bool zeroed = false) {
-    std::size_t total = 1;
-    for (std::size_t s : shape) {
-      if (!checked_mul(total, s, &total)) return OperationError::out_of_memory();
-    }
-    if (total > static_cast<std::size_t>(PTRDIFF_MAX)) return OperationError::out_of_memory();
-    OwnedArray a;
-    a.bytes = zeroed ? OwnedBuffer::allocate_zeroed(total) : OwnedBuffer::allocate(total);
-    if (a.bytes.failed()) return OperationError::out_of_memory();
-    a.shape = shape;
-    std::ptrdiff_t stride = 1;
-    for (std::size_t i = D; i-- > 0;) {
-      a.strides[i] = stride;
-      stride *= static_cast<std::ptrdiff_t>(shape[i] == 0 ? 1 : shape[i]);
-    }
-    return a;
-  }
-};
-
-using ImageArray = OwnedArray<3>;
 
 struct CropBox {
   std::uint64_t x = 0, y = 0, width = 0, height = 0;

@@ -63,34 +63,38 @@ int class_for(std::size_t bytes) {
 
 }  // namespace
 
-void* take_block(std::size_t min_bytes, std::size_t* bytes) {
+Outcome<Block> take_block(std::size_t min_bytes) {
   const int wanted = class_for(min_bytes);
-  if (wanted == kClasses) return nullptr;
+  if (wanted == kClasses) return OperationError::out_of_memory();
   ThreadCache& cache = thread_cache();
   for (int c = wanted; c < kClasses; ++c) {
     if (CachedBlock* block = cache.heads[c]) {
       cache.heads[c] = block->next;
-      *bytes = ThreadCache::class_bytes(c);
-      cache.bytes -= *bytes;
-      total_cached.fetch_sub(*bytes, std::memory_order_relaxed);
-      return block;
+      const std::size_t bytes = ThreadCache::class_bytes(c);
+      cache.bytes -= bytes;
+      total_cached.fetch_sub(bytes, std::memory_order_relaxed);
+      return Block{block, bytes};
     }
   }
-  void* block = platform::map_pages(ThreadCache::class_bytes(wanted));
-  if (block != nullptr) *bytes = ThreadCache::class_bytes(wanted);
-  return block;
+  const std::size_t bytes = ThreadCache::class_bytes(wanted);
+  void* block = platform::map_pages(bytes);
+  if (block == nullptr) return OperationError::out_of_memory();
+  return Block{block, bytes};
 }
 
-void* grow_block(void* block, std::size_t min_bytes, std::size_t* bytes) {
+Outcome<Block> grow_block(const Block& block, std::size_t min_bytes) {
   const int wanted = class_for(min_bytes);
-  if (wanted == kClasses) return nullptr;
+  if (wanted == kClasses) return OperationError::out_of_memory();
   // Remapping moves the written pages along instead of copying them.
-  void* grown = platform::remap_pages(block, *bytes, ThreadCache::class_bytes(wanted));
-  if (grown != nullptr) *bytes = ThreadCache::class_bytes(wanted);
-  return grown;
+  const std::size_t bytes = ThreadCache::class_bytes(wanted);
+  void* grown = platform::remap_pages(block.data, block.bytes, bytes);
+  if (grown == nullptr) return OperationError::out_of_memory();
+  return Block{grown, bytes};
 }
 
-void give_block(void* block, std::size_t bytes) {
+void give_block(const Block& given) {
+  void* const block = given.data;
+  const std::size_t bytes = given.bytes;
   if (block == nullptr) return;
   const std::size_t before = total_cached.fetch_add(bytes, std::memory_order_relaxed);
   if (before + bytes > kCacheBudget) {

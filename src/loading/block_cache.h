@@ -1,10 +1,9 @@
 // Page blocks for file contents, kept warm between loads.
 //
-//   std::size_t bytes = 0;
-//   void* block = take_block(100'000, &bytes);  // bytes: a power of two >= 64 KiB
-//   if (block == nullptr) return out_of_memory;
+//   Outcome<Block> block = take_block(100'000);  // .bytes: a power of two >= 64 KiB
+//   if (!block.ok()) return block.error();       // out of memory
 //   ...
-//   give_block(block, bytes);                   // cached, or unmapped past the budget
+//   give_block(block.value());                   // cached, or unmapped past the budget
 //
 // Filling freshly mapped pages costs far more than copying into pages that
 // are already in place (the kernel zeroes and maps each one on first touch),
@@ -19,20 +18,27 @@
 
 #include <cstddef>
 
+#include "common/outcome.h"
+
 namespace batchaugmentor::loading {
 
 inline constexpr std::size_t kMinBlockBytes = std::size_t{1} << 16;
 inline constexpr std::size_t kCacheBudget = std::size_t{64} << 20;
 
-// A block of at least `min_bytes`, its size (a power of two, at least
-// kMinBlockBytes) in *bytes. Null when the size cannot be had.
-void* take_block(std::size_t min_bytes, std::size_t* bytes);
+struct Block {
+  void* data = nullptr;
+  std::size_t bytes = 0;  // a power of two, at least kMinBlockBytes
+};
 
-// A block of `bytes` bytes grown to at least `min_bytes`, content kept; its
-// new size in *bytes. Null when it cannot grow; the old block is then unchanged.
-void* grow_block(void* block, std::size_t min_bytes, std::size_t* bytes);
+// A block of at least `min_bytes`; out of memory when the size cannot be had.
+Outcome<Block> take_block(std::size_t min_bytes);
 
-void give_block(void* block, std::size_t bytes);
+// `block` grown to at least `min_bytes`, content kept. Out of memory when it
+// cannot grow; the old block is then unchanged and still the caller's.
+Outcome<Block> grow_block(const Block& block, std::size_t min_bytes);
+
+// Hands a block back; an empty one (null data) is ignored.
+void give_block(const Block& block);
 
 // Bytes of blocks now cached by all threads.
 std::size_t cached_block_bytes();

@@ -25,61 +25,61 @@ constexpr std::size_t kStreamStep = std::size_t{16} << 20;
 constexpr std::size_t kInlinePathSize = 512;
 
 OperationError unreadable() { return OperationError::refused("The file could not be read"); }
-OperationError no_memory() { return OperationError::out_of_memory(); }
-OperationError cancelled() { return OperationError::refused("The load was cancelled"); }
 
-struct Opened {
-  std::optional<platform::ReadOnlyFile> file;
-  int os_error = 0;
-};
+bool cancel_requested(const CancelFlag* cancel) { return cancel != nullptr && cancel->requested(); }
 
-Opened open_path(std::string_view path) {
+Outcome<platform::ReadOnlyFile> open_path(std::string_view path) {
   // A NUL would silently cut the path short at the OS boundary and open
   // some other file.
-  if (path.find('\0') != std::string_view::npos) return {};
+  if (path.find('\0') != std::string_view::npos) return unreadable();
   char inline_path[kInlinePathSize];
   OwnedBuffer heap_path;
   char* terminated = inline_path;
   if (path.size() >= kInlinePathSize) {
-    heap_path = OwnedBuffer::allocate(path.size() + 1);
-    if (heap_path.failed()) return {};
+    auto made = OwnedBuffer::allocate(path.size() + 1);
+    if (!made.ok()) return made.error();
+    heap_path = std::move(made).value();
     terminated = reinterpret_cast<char*>(heap_path.data());
   }
   if (!path.empty()) std::memcpy(terminated, path.data(), path.size());
   terminated[path.size()] = '\0';
-  platform::ReadOnlyFile::Opened opened = platform::ReadOnlyFile::open(terminated);
-  return {std::move(opened.file), opened.os_error};
+  return platform::ReadOnlyFile::open(terminated);
 }
 
 // Appends everything `read` delivers, until it returns 0, to `content`.
-// `read(buffer, capacity)` returns a platform::ReadResult. An idle source
-// is waited for in slices, giving up once the call is cancelled.
+// `read(buffer, capacity)` returns an Outcome<platform::ReadChunk>. An idle
+// source is waited for in slices, giving up once the call is cancelled.
 template <class Read>
-std::optional<OperationError> read_rest(const platform::ReadOnlyFile& file, ContentBuffer& content,
-                                        MemoryBudget& budget, const CancelFlag* cancel, Read read) {
-  if (content.capacity() == 0 && !content.make_room(kFirstRead)) return no_memory();
+Outcome<> read_rest(const platform::ReadOnlyFile& file, ContentBuffer& content, MemoryBudget& budget,
+                    const CancelFlag* cancel, Read read) {
+  if (content.capacity() == 0) {
+    Outcome<> room = content.make_room(kFirstRead);
+    if (!room.ok()) return room;
+  }
   for (;;) {
-    if (cancel != nullptr && cancel->requested()) return cancelled();
-    if (!content.make_room(1)) return no_memory();
+    if (cancel_requested(cancel)) return OperationError::cancelled();
+    Outcome<> room = content.make_room(1);
+    if (!room.ok()) return room;
     const std::size_t request = std::min(content.spare(), kStreamStep);
     // Twice: this content is copied once more into its final place.
-    if (!budget.charge(2 * std::uint64_t{request})) return no_memory();
-    const platform::ReadResult r = read(content.end(), request);
-    budget.refund(2 * std::uint64_t{request - r.bytes});
-    if (r.os_error != 0) return unreadable();
-    if (r.would_block) {
+    if (!budget.charge(2 * std::uint64_t{request})) return OperationError::out_of_memory();
+    const Outcome<platform::ReadChunk> r = read(content.end(), request);
+    const std::size_t got = r.ok() ? r.value().bytes : 0;
+    budget.refund(2 * std::uint64_t{request - got});
+    if (!r.ok()) return r.error();
+    if (r.value().would_block) {
       while (!file.wait_readable(kWaitSliceMs)) {
-        if (cancel != nullptr && cancel->requested()) return cancelled();
+        if (cancel_requested(cancel)) return OperationError::cancelled();
       }
       continue;
     }
-    if (r.bytes == 0) return std::nullopt;
-    content.commit(r.bytes);
+    if (got == 0) return Done{};
+    content.commit(got);
   }
 }
 
-std::optional<OperationError> read_stream(platform::ReadOnlyFile& file, ContentBuffer& content,
-                                          MemoryBudget& budget, const CancelFlag* cancel) {
+Outcome<> read_stream(platform::ReadOnlyFile& file, ContentBuffer& content, MemoryBudget& budget,
+                      const CancelFlag* cancel) {
   return read_rest(file, content, budget, cancel,
                    [&](void* buffer, std::size_t n) { return file.read_some(buffer, n); });
 }
@@ -101,58 +101,55 @@ bool MemoryBudget::charge(std::uint64_t bytes) {
   return false;
 }
 
-Outcome<FileBytes> load_file_bytes(std::string_view path, MemoryBudget& budget, const CancelFlag* cancel) {
-  Opened opened = open_path(path);
-  if (!opened.file) return unreadable();
-  FileBytes bytes;
-  if (auto error = read_stream(*opened.file, bytes.content, budget, cancel)) return *error;
-  return bytes;
-}
-
 void FileLoad::open(std::string_view path) {
   path_ = path;
-  Opened opened = open_path(path);
-  if (!opened.file) {
+  Outcome<platform::ReadOnlyFile> opened = open_path(path);
+  if (!opened.ok()) {
     // Out of descriptors: try again once this window's files are closed.
-    if (platform::is_descriptor_shortage(opened.os_error)) {
+    if (platform::is_descriptor_shortage(opened.error().os_error)) {
       source_ = Source::kReopen;
     } else {
-      failed_ = true;
+      status_ = opened.error();
     }
     return;
   }
-  const platform::FileInfo info = opened.file->info();
-  if (info.os_error != 0) {
-    failed_ = true;
+  const Outcome<platform::FileInfo> info = opened.value().info();
+  if (!info.ok()) {
+    status_ = info.error();
     return;
   }
-  file_ = std::move(opened.file);
+  file_ = std::move(opened).value();
   // /proc files and the like claim a size of 0 whatever they hold.
-  if (info.regular && info.size > 0) {
-    hint_ = info.size;
+  if (info.value().regular && info.value().size > 0) {
+    hint_ = info.value().size;
     source_ = Source::kTarget;
   } else {
     source_ = Source::kStream;
   }
 }
 
-void FileLoad::fail() {
-  failed_ = true;
+void FileLoad::fail(const OperationError& error) {
+  status_ = error;
   file_.reset();
   extra_ = ContentBuffer();
+}
+
+void FileLoad::fail_piece(PieceFailure failure) {
+  PieceFailure none = PieceFailure::kNone;
+  piece_failure_.compare_exchange_strong(none, failure, std::memory_order_relaxed);
 }
 
 void FileLoad::set_target(std::uint8_t* target) {
   if (source_ != Source::kTarget) return;
   if (target == nullptr) {
-    fail();
+    fail(OperationError::out_of_memory());
     return;
   }
   target_ = target;
 }
 
 std::size_t FileLoad::piece_count() const {
-  if (failed_) return 0;
+  if (!status_.ok()) return 0;
   if (source_ == Source::kTarget) return static_cast<std::size_t>((hint_ + kPieceBytes - 1) / kPieceBytes);
   return source_ == Source::kStream ? 1 : 0;
 }
@@ -161,13 +158,14 @@ void FileLoad::start_pieces() { unfinished_.store(piece_count(), std::memory_ord
 
 void FileLoad::read_piece(std::size_t k, MemoryBudget& budget, const CancelFlag* cancel) {
   if (source_ == Source::kStream) {
-    if (read_stream(*file_, extra_, budget, cancel)) return fail();
+    Outcome<> read = read_stream(*file_, extra_, budget, cancel);
+    if (!read.ok()) return fail(read.error());
     file_.reset();
     return;
   }
 
-  if (cancel != nullptr && cancel->requested()) {
-    cancelled_.store(true, std::memory_order_relaxed);
+  if (cancel_requested(cancel)) {
+    fail_piece(PieceFailure::kCancelled);
   } else {
     const std::uint64_t offset = std::uint64_t{k} * kPieceBytes;
     const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(kPieceBytes, hint_ - offset));
@@ -178,14 +176,14 @@ void FileLoad::read_piece(std::size_t k, MemoryBudget& budget, const CancelFlag*
     while (got < length) {
       // A file read whole goes through the file position like any reader;
       // pieces of a larger one are read at their own offsets.
-      const platform::ReadResult r = whole ? file_->read_some(at + got, length - got)
-                                           : file_->read_at(at + got, length - got, offset + got);
-      if (r.os_error != 0 || r.would_block) {
-        cancelled_.store(true, std::memory_order_relaxed);  // any failure fails the file
+      const Outcome<platform::ReadChunk> r = whole ? file_->read_some(at + got, length - got)
+                                                   : file_->read_at(at + got, length - got, offset + got);
+      if (!r.ok() || r.value().would_block) {
+        fail_piece(PieceFailure::kUnreadable);  // any failure fails the file
         break;
       }
-      if (r.bytes == 0) break;
-      got += r.bytes;
+      if (r.value().bytes == 0) break;
+      got += r.value().bytes;
     }
     if (got < length) {
       // The file ended early (it shrank): the content stops at the lowest
@@ -201,14 +199,19 @@ void FileLoad::read_piece(std::size_t k, MemoryBudget& budget, const CancelFlag*
 
 void FileLoad::read_deferred(MemoryBudget& budget, const CancelFlag* cancel) {
   if (!deferred()) return;
-  Opened opened = open_path(path_);
-  if (!opened.file) return fail();
+  Outcome<platform::ReadOnlyFile> opened = open_path(path_);
+  if (!opened.ok()) return fail(opened.error());
   // Read without a size hint: a rare path, not worth a round of its own.
-  if (read_stream(*opened.file, extra_, budget, cancel)) return fail();
+  Outcome<> read = read_stream(opened.value(), extra_, budget, cancel);
+  if (!read.ok()) return fail(read.error());
 }
 
 void FileLoad::finish_target(MemoryBudget& budget, const CancelFlag* cancel) {
-  if (cancelled_.load(std::memory_order_relaxed)) return fail();
+  switch (piece_failure_.load(std::memory_order_relaxed)) {
+    case PieceFailure::kNone: break;
+    case PieceFailure::kUnreadable: return fail(unreadable());
+    case PieceFailure::kCancelled: return fail(OperationError::cancelled());
+  }
   const std::uint64_t end = end_seen_.load(std::memory_order_relaxed);
   if (end < hint_) {
     in_target_ = static_cast<std::size_t>(end);
@@ -219,16 +222,21 @@ void FileLoad::finish_target(MemoryBudget& budget, const CancelFlag* cancel) {
   // The size was right unless one more read still finds data: the file grew.
   const bool whole = piece_count() == 1;
   std::uint8_t probe[16 * 1024];
-  const platform::ReadResult r = whole ? file_->read_some(probe, sizeof probe)
-                                       : file_->read_at(probe, sizeof probe, hint_);
-  if (r.os_error != 0 || r.would_block) return fail();
-  if (r.bytes > 0) {
-    if (!budget.charge(2 * std::uint64_t{r.bytes}) || !extra_.append(probe, r.bytes)) return fail();
+  const Outcome<platform::ReadChunk> r = whole ? file_->read_some(probe, sizeof probe)
+                                               : file_->read_at(probe, sizeof probe, hint_);
+  if (!r.ok()) return fail(r.error());
+  if (r.value().would_block) return fail(unreadable());
+  const std::size_t grown = r.value().bytes;
+  if (grown > 0) {
+    if (!budget.charge(2 * std::uint64_t{grown})) return fail(OperationError::out_of_memory());
+    Outcome<> kept = extra_.append(probe, grown);
+    if (!kept.ok()) return fail(kept.error());
     platform::ReadOnlyFile& file = *file_;
     auto next = [&](void* buffer, std::size_t n) {
       return whole ? file.read_some(buffer, n) : file.read_at(buffer, n, hint_ + extra_.size());
     };
-    if (read_rest(file, extra_, budget, cancel, next)) return fail();
+    Outcome<> rest = read_rest(file, extra_, budget, cancel, next);
+    if (!rest.ok()) return fail(rest.error());
   }
   file_.reset();
 }

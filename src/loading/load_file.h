@@ -1,20 +1,15 @@
-// Reading files whole, undecoded.
+// Reading files whole, undecoded, straight into memory the caller provides,
+// in steps that the caller spreads over threads:
 //
-// One file on its own, into native memory:
-//
-//   MemoryBudget budget;                                 // per call
-//   Outcome<FileBytes> r = load_file_bytes("/data/cat.jpg", budget, &cancel);
-//   if (r.ok()) use(r.value().data(), r.value().size());
-//
-// A batch of files straight into memory the caller provides, in steps that
-// the caller spreads over threads:
-//
+//   MemoryBudget budget;                          // per call
 //   FileLoad f;
 //   f.open(path);                                 // 1. any thread: open, ask the size
 //   if (f.hint() > 0) f.set_target(alloc(f.hint())); // 2. caller: room for the hinted size
 //   f.start_pieces();
 //   for k < f.piece_count(): f.read_piece(k, budget, &cancel);  // 3. any threads, in parallel
-//   if (f.failed()) ...; else if (f.complete_in_target()) ...;  // 4. caller
+//   f.read_deferred(budget, &cancel);             //    files that waited for a descriptor
+//   if (!f.ok()) ... f.error() ...;               // 4. caller: failed, and why
+//   else if (f.complete_in_target()) ...;
 //   else content = target[0, f.in_target()) + f.extra();
 //
 // The size the system reports is only a hint: every file is read until a
@@ -24,7 +19,11 @@
 //
 // Failures (missing, a directory, no permission, a NUL in the path, an empty
 // path, memory for the content not to be had, the budget exhausted, the call
-// cancelled) are OperationErrors; the batch turns every one into None.
+// cancelled) are OperationErrors in error(): kSystem with the errno for what
+// the system refused, out of memory for memory or the budget, kCancelled for
+// a cancelled call, and a refusal ("The file could not be read") for a path
+// with a NUL or a piece whose read broke off. The batch turns every one into
+// None.
 //
 // MemoryBudget bounds what one call may hold: content counts against it as
 // it is taken (a hinted target at its size; content of unknown size twice,
@@ -81,16 +80,6 @@ class MemoryBudget {
   bool fixed_ = false;
 };
 
-// The content of a file, size() bytes at data(); owns them.
-struct FileBytes {
-  ContentBuffer content;
-  const std::uint8_t* data() const { return content.data(); }
-  std::size_t size() const { return content.size(); }
-};
-
-Outcome<FileBytes> load_file_bytes(std::string_view path, MemoryBudget& budget,
-                                   const CancelFlag* cancel = nullptr);
-
 class FileLoad {
  public:
   FileLoad() = default;
@@ -115,26 +104,35 @@ class FileLoad {
   // A file that found no free descriptor in step 1 has no pieces; it is
   // opened and read whole by read_deferred() once the other files of its
   // batch are closed.
-  bool deferred() const { return source_ == Source::kReopen && !failed_; }
+  bool deferred() const { return source_ == Source::kReopen && status_.ok(); }
   void read_deferred(MemoryBudget& budget, const CancelFlag* cancel);
 
-  // Step 4: the content is in_target() bytes at the target followed by extra().
-  bool failed() const { return failed_; }
-  bool complete_in_target() const { return !failed_ && target_ != nullptr && in_target_ == hint_ && extra_.size() == 0; }
+  // Step 4. Whether the file was read, and if not, why (it then has no
+  // content); error() only when !ok(). Settled once the steps above are
+  // through; read by the thread that ran them or waited for them.
+  bool ok() const { return status_.ok(); }
+  const OperationError& error() const { return status_.error(); }
+  // The content is in_target() bytes at the target followed by extra().
+  bool complete_in_target() const {
+    return status_.ok() && target_ != nullptr && in_target_ == hint_ && extra_.size() == 0;
+  }
   std::size_t in_target() const { return in_target_; }
   const ContentBuffer& extra() const { return extra_; }
   std::size_t size() const { return in_target_ + extra_.size(); }
 
  private:
   enum class Source { kNone, kTarget, kStream, kReopen };
+  // How a piece of a hinted file failed; the first one recorded fails the file.
+  enum class PieceFailure : std::uint8_t { kNone, kUnreadable, kCancelled };
 
   void finish_target(MemoryBudget& budget, const CancelFlag* cancel);
-  void fail();
+  void fail(const OperationError& error);
+  void fail_piece(PieceFailure failure);
 
   std::string_view path_;
   std::optional<platform::ReadOnlyFile> file_;
   Source source_ = Source::kNone;
-  bool failed_ = false;
+  Outcome<> status_ = Done{};  // what ok() and error() report
   std::uint64_t hint_ = 0;
   std::uint8_t* target_ = nullptr;
   std::size_t in_target_ = 0;
@@ -145,7 +143,7 @@ class FileLoad {
   // writes happen before the finisher reads them.
   std::atomic<std::uint64_t> end_seen_{UINT64_MAX};
   std::atomic<std::size_t> unfinished_{0};
-  std::atomic<bool> cancelled_{false};
+  std::atomic<PieceFailure> piece_failure_{PieceFailure::kNone};
 };
 
 }  // namespace batchaugmentor::loading

@@ -18,27 +18,22 @@ namespace {
 // SSIZE_MAX would be undefined.
 constexpr std::size_t kMaxReadRequest = 0x7ffff000;
 
-ReadResult settle(ssize_t n, int error) {
-  if (n >= 0) return {static_cast<std::size_t>(n), 0, false};
-  if (error == EPIPE) return {0, 0, false};
-  if (error == EAGAIN || error == EWOULDBLOCK) return {0, 0, true};
-  return {0, error, false};
+Outcome<ReadChunk> settle(ssize_t n, int error) {
+  if (n >= 0) return ReadChunk{static_cast<std::size_t>(n), false};
+  if (error == EPIPE) return ReadChunk{0, false};
+  if (error == EAGAIN || error == EWOULDBLOCK) return ReadChunk{0, true};
+  return OperationError::system(error);
 }
 
 }  // namespace
 
-ReadOnlyFile::Opened ReadOnlyFile::open(const char* path) {
+Outcome<ReadOnlyFile> ReadOnlyFile::open(const char* path) {
   int fd;
   do {
     fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   } while (fd < 0 && errno == EINTR);
-  Opened result;
-  if (fd < 0) {
-    result.os_error = errno;
-    return result;
-  }
-  result.file.emplace(ReadOnlyFile(fd));
-  return result;
+  if (fd < 0) return OperationError::system(errno);
+  return ReadOnlyFile(fd);
 }
 
 ReadOnlyFile::ReadOnlyFile(ReadOnlyFile&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
@@ -60,16 +55,16 @@ void ReadOnlyFile::close_now() {
   fd_ = -1;
 }
 
-FileInfo ReadOnlyFile::info() const {
+Outcome<FileInfo> ReadOnlyFile::info() const {
   struct stat st;
-  if (::fstat(fd_, &st) != 0) return FileInfo{.os_error = errno};
+  if (::fstat(fd_, &st) != 0) return OperationError::system(errno);
   FileInfo info;
   info.regular = S_ISREG(st.st_mode);
   info.size = st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
   return info;
 }
 
-ReadResult ReadOnlyFile::read_some(void* buffer, std::size_t capacity) {
+Outcome<ReadChunk> ReadOnlyFile::read_some(void* buffer, std::size_t capacity) {
   const std::size_t request = std::min(capacity, kMaxReadRequest);
   for (;;) {
     ssize_t n = ::read(fd_, buffer, request);
@@ -78,9 +73,9 @@ ReadResult ReadOnlyFile::read_some(void* buffer, std::size_t capacity) {
   }
 }
 
-ReadResult ReadOnlyFile::read_at(void* buffer, std::size_t capacity, std::uint64_t offset) const {
+Outcome<ReadChunk> ReadOnlyFile::read_at(void* buffer, std::size_t capacity, std::uint64_t offset) const {
   const std::size_t request = std::min(capacity, kMaxReadRequest);
-  if (offset > static_cast<std::uint64_t>(INT64_MAX)) return {0, 0, false};  // past any end
+  if (offset > static_cast<std::uint64_t>(INT64_MAX)) return ReadChunk{0, false};  // past any end
   for (;;) {
     ssize_t n = ::pread(fd_, buffer, request, static_cast<off_t>(offset));
     if (n < 0 && errno == EINTR) continue;

@@ -1,14 +1,18 @@
 // Reading files through the OS, for the loaders. This is the only code that
 // opens, reads and closes files.
 //
-//   auto opened = platform::ReadOnlyFile::open("/data/cat.jpg");
-//   if (!opened.file) return failure(opened.os_error);
-//   platform::FileInfo info = opened.file->info();    // regular? how big?
-//   platform::ReadResult r = opened.file->read_some(buffer, capacity);
-//   // r.os_error != 0: failed; r.would_block: nothing yet (pipe, device);
-//   // r.bytes == 0 otherwise: end of data
-//   r = opened.file->read_at(buffer, capacity, offset);   // regular files
-//   opened.file->wait_readable(50);                      // after would_block
+//   Outcome<ReadOnlyFile> opened = platform::ReadOnlyFile::open("/data/cat.jpg");
+//   if (!opened.ok()) return opened.error();          // kSystem, with the errno
+//   ReadOnlyFile& file = opened.value();
+//   Outcome<FileInfo> info = file.info();              // regular? how big?
+//   Outcome<ReadChunk> r = file.read_some(buffer, capacity);
+//   // !r.ok(): failed; r.value().would_block: nothing yet (pipe, device);
+//   // r.value().bytes == 0 otherwise: end of data
+//   r = file.read_at(buffer, capacity, offset);        // regular files
+//   file.wait_readable(50);                            // after would_block
+//
+// Every failure is an OperationError of kind kSystem whose os_error is the
+// errno of the call that failed.
 //
 // open() takes a NUL-terminated path whose bytes go to the OS unchanged. The
 // descriptor is non-blocking, so that neither opening a FIFO without a writer
@@ -20,29 +24,26 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
+
+#include "common/outcome.h"
 
 namespace batchaugmentor::platform {
 
-struct ReadResult {
-  std::size_t bytes = 0;     // 0 with no error and no would_block: end of data
-  int os_error = 0;          // errno of the failed read, 0 on success
+struct ReadChunk {
+  std::size_t bytes = 0;     // 0 without would_block: end of data
   bool would_block = false;  // no data yet; wait_readable() and read again
 };
 
 struct FileInfo {
   bool regular = false;     // a plain file: reads never block, read_at works
   std::uint64_t size = 0;   // as the system reports it; only a hint
-  int os_error = 0;         // errno of a failed query; the rest is then unset
 };
 
 class ReadOnlyFile {
  public:
-  struct Opened;
-
   // Opens for reading, close-on-exec, non-blocking and never as a
   // controlling terminal.
-  static Opened open(const char* path);
+  static Outcome<ReadOnlyFile> open(const char* path);
 
   ReadOnlyFile(const ReadOnlyFile&) = delete;
   ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
@@ -50,13 +51,13 @@ class ReadOnlyFile {
   ReadOnlyFile& operator=(ReadOnlyFile&& other) noexcept;
   ~ReadOnlyFile();
 
-  FileInfo info() const;
+  Outcome<FileInfo> info() const;
 
   // Reads up to `capacity` bytes from the current position.
-  ReadResult read_some(void* buffer, std::size_t capacity);
+  Outcome<ReadChunk> read_some(void* buffer, std::size_t capacity);
   // Reads up to `capacity` bytes at `offset`, leaving the position alone;
   // safe from several threads at once.
-  ReadResult read_at(void* buffer, std::size_t capacity, std::uint64_t offset) const;
+  Outcome<ReadChunk> read_at(void* buffer, std::size_t capacity, std::uint64_t offset) const;
   // Waits up to `milliseconds` for data (or the end, or an error) to be
   // ready. False when the time ran out.
   bool wait_readable(int milliseconds) const;
@@ -68,13 +69,9 @@ class ReadOnlyFile {
   int fd_ = -1;
 };
 
-struct ReadOnlyFile::Opened {
-  std::optional<ReadOnlyFile> file;  // empty when the open failed
-  int os_error = 0;                  // errno of the failed open
-};
-
 // True for the errno values that mean "too many open files" (the process's
-// or the system's limit), after which a later open may succeed.
+// or the system's limit), after which a later open may succeed:
+//   is_descriptor_shortage(opened.error().os_error)
 bool is_descriptor_shortage(int os_error);
 
 // The process's soft limit on open descriptors; a large number when

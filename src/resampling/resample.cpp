@@ -4,8 +4,9 @@
 #include <cstdint>
 #include <cstring>
 #include <iterator>
-#include <string_view>
 #include <limits>
+#include <string_view>
+#include <utility>
 
 #include "platform/process.h"
 #include "resampling/internal/kernels.h"
@@ -118,6 +119,37 @@ void vertical_row(const RgbRows& source, const SampleWindow& win, float* out) {
   }
 }
 
+// The unrounded result of the reference's vertical pass, three floats per
+// pixel, row-major. The filtered constant alpha lane of the classic four-lane
+// layout is left out: it never reaches an output byte.
+class FloatRaster {
+ public:
+  static Outcome<FloatRaster> allocate(std::uint32_t width, std::uint32_t height) {
+    std::size_t samples, bytes;
+    if (!checked_mul(static_cast<std::size_t>(width) * 3, height, &samples) ||
+        !checked_mul(samples, sizeof(float), &bytes)) {
+      return OperationError::out_of_memory();
+    }
+    auto buffer = OwnedBuffer::allocate(bytes);
+    if (!buffer.ok()) return buffer.error();
+    FloatRaster r;
+    r.bytes_ = std::move(buffer).value();
+    r.width_ = width;
+    r.height_ = height;
+    return r;
+  }
+
+  std::uint32_t width() const { return width_; }
+  std::uint32_t height() const { return height_; }
+  float* samples() { return reinterpret_cast<float*>(bytes_.data()); }
+  const float* samples() const { return reinterpret_cast<const float*>(bytes_.data()); }
+
+ private:
+  std::uint32_t width_ = 0;
+  std::uint32_t height_ = 0;
+  OwnedBuffer bytes_;
+};
+
 Outcome<FloatRaster> vertical_pass_with(const RgbRows& source, const AxisWindows& windows) {
   auto raster = FloatRaster::allocate(source.width, static_cast<std::uint32_t>(windows.size()));
   if (!raster.ok()) return raster.error();
@@ -182,28 +214,31 @@ const KernelPath& read_kernel_choice() {
 
 }  // namespace
 
-Outcome<RgbRaster> RgbRaster::allocate(std::uint32_t width, std::uint32_t height, bool zeroed) {
+Outcome<> internal::BandBuffers::allocate(const Sizes& sizes) {
+  auto made_columns = OwnedBuffer::allocate_zeroed(sizes.columns);
+  if (!made_columns.ok()) return made_columns.error();
+  auto made_tile = OwnedBuffer::allocate(sizes.tile);
+  if (!made_tile.ok()) return made_tile.error();
+  auto made_sums = OwnedBuffer::allocate_zeroed(sizes.sums);
+  if (!made_sums.ok()) return made_sums.error();
+  auto made_bytes = OwnedBuffer::allocate_zeroed(sizes.bytes);
+  if (!made_bytes.ok()) return made_bytes.error();
+  columns = std::move(made_columns).value();
+  tile = std::move(made_tile).value();
+  sums = std::move(made_sums).value();
+  bytes = std::move(made_bytes).value();
+  return Done{};
+}
+
+Outcome<RgbRaster> RgbRaster::allocate(std::uint32_t width, std::uint32_t height) {
   std::size_t bytes;
   if (!checked_mul(static_cast<std::size_t>(width) * 3, height, &bytes)) {
     return OperationError::out_of_memory();
   }
+  auto buffer = OwnedBuffer::allocate(bytes);
+  if (!buffer.ok()) return buffer.error();
   RgbRaster r;
-  r.bytes_ = zeroed ? OwnedBuffer::allocate_zeroed(bytes) : OwnedBuffer::allocate(bytes);
-  if (r.bytes_.failed()) return OperationError::out_of_memory();
-  r.width_ = width;
-  r.height_ = height;
-  return r;
-}
-
-Outcome<FloatRaster> FloatRaster::allocate(std::uint32_t width, std::uint32_t height) {
-  std::size_t samples, bytes;
-  if (!checked_mul(static_cast<std::size_t>(width) * 3, height, &samples) ||
-      !checked_mul(samples, sizeof(float), &bytes)) {
-    return OperationError::out_of_memory();
-  }
-  FloatRaster r;
-  r.bytes_ = OwnedBuffer::allocate(bytes);
-  if (r.bytes_.failed()) return OperationError::out_of_memory();
+  r.bytes_ = std::move(buffer).value();
   r.width_ = width;
   r.height_ = height;
   return r;
@@ -232,8 +267,9 @@ Outcome<AxisWindows> AxisWindows::compute(std::uint32_t n_src, std::uint32_t n_d
   if (!checked_mul(static_cast<std::size_t>(n_dst) * 3, sizeof(std::uint64_t), &entry_bytes)) {
     return OperationError::out_of_memory();
   }
-  w.entries_ = OwnedBuffer::allocate(entry_bytes);
-  if (w.entries_.failed()) return OperationError::out_of_memory();
+  auto entry_buffer = OwnedBuffer::allocate(entry_bytes);
+  if (!entry_buffer.ok()) return entry_buffer.error();
+  w.entries_ = std::move(entry_buffer).value();
   auto* entries = reinterpret_cast<std::uint64_t*>(w.entries_.data());
 
   // Sizes first, so the weight table is one allocation checked up front.
@@ -247,8 +283,9 @@ Outcome<AxisWindows> AxisWindows::compute(std::uint32_t n_src, std::uint32_t n_d
   }
   std::size_t weight_bytes;
   if (!checked_mul(total, sizeof(float), &weight_bytes)) return OperationError::out_of_memory();
-  w.weights_ = OwnedBuffer::allocate(weight_bytes);
-  if (w.weights_.failed()) return OperationError::out_of_memory();
+  auto weight_buffer = OwnedBuffer::allocate(weight_bytes);
+  if (!weight_buffer.ok()) return weight_buffer.error();
+  w.weights_ = std::move(weight_buffer).value();
   auto* weights = reinterpret_cast<float*>(w.weights_.data());
   // Taps at a window's edges whose weight is exactly zero (samples 3 or
   // more filter units from the centre: when enlarging, most windows span
@@ -275,49 +312,25 @@ Outcome<AxisWindows> AxisWindows::compute(std::uint32_t n_src, std::uint32_t n_d
   return w;
 }
 
-Outcome<FloatRaster> vertical_pass(const RgbRows& source, std::uint32_t height) {
-  auto windows = AxisWindows::compute(source.height, height);
-  if (!windows.ok()) return windows.error();
-  return vertical_pass_with(source, windows.value());
-}
-
-Outcome<RgbRaster> horizontal_pass(const FloatRaster& intermediate, std::uint32_t width) {
-  auto windows = AxisWindows::compute(intermediate.width(), width);
-  if (!windows.ok()) return windows.error();
-  auto out = RgbRaster::allocate(width, intermediate.height());
-  if (!out.ok()) return out.error();
-  horizontal_pass_into(intermediate, windows.value(), out.value().pixels());
-  return out;
-}
-
-bool resample_reference_into(const RgbRows& source, std::uint32_t width, std::uint32_t height,
-                             std::uint8_t* dst) {
+Outcome<> internal::resample_reference(const RgbRows& source, std::uint32_t width,
+                                       std::uint32_t height, std::uint8_t* dst) {
   std::size_t row_bytes = static_cast<std::size_t>(width) * 3;
   if (source.width == 0 || source.height == 0) {
     std::memset(dst, 0, row_bytes * height);
-    return true;
+    return Done{};
   }
   if (source.width == width && source.height == height) {
     for (std::size_t y = 0; y < height; ++y) std::memcpy(dst + y * row_bytes, source.row(y), row_bytes);
-    return true;
+    return Done{};
   }
   auto vertical = AxisWindows::compute(source.height, height);
+  if (!vertical.ok()) return vertical.error();
   auto horizontal = AxisWindows::compute(source.width, width);
-  if (!vertical.ok() || !horizontal.ok()) return false;
+  if (!horizontal.ok()) return horizontal.error();
   auto intermediate = vertical_pass_with(source, vertical.value());
-  if (!intermediate.ok()) return false;
+  if (!intermediate.ok()) return intermediate.error();
   horizontal_pass_into(intermediate.value(), horizontal.value(), dst);
-  return true;
-}
-
-Outcome<RgbRaster> resample_rgb(const RgbRaster& source, std::uint32_t width,
-                                std::uint32_t height) {
-  auto out = RgbRaster::allocate(width, height);
-  if (!out.ok()) return out.error();
-  if (!resample_rgb_into(source.rows(), width, height, out.value().pixels())) {
-    return OperationError::out_of_memory();
-  }
-  return out;
+  return Done{};
 }
 
 std::span<const KernelPath> kernel_paths() { return kPaths; }
@@ -354,18 +367,14 @@ Outcome<ResizePlan> ResizePlan::make(std::uint32_t source_width, std::uint32_t s
   return plan;
 }
 
-bool ResizePlan::run(const RgbRows& source, std::uint8_t* dst) const {
-  return run(source, dst, selected_kernel());
-}
-
-bool ResizePlan::run(const RgbRows& source, std::uint8_t* dst, const KernelPath& kernel) const {
+Outcome<> ResizePlan::run(const RgbRows& source, std::uint8_t* dst, const KernelPath& kernel) const {
   return run_rows(source, dst, kernel, 0, height_);
 }
 
-bool ResizePlan::run_rows(const RgbRows& source, std::uint8_t* dst, const KernelPath& kernel,
-                          std::uint32_t row_begin, std::uint32_t row_end) const {
+Outcome<> ResizePlan::run_rows(const RgbRows& source, std::uint8_t* dst, const KernelPath& kernel,
+                               std::uint32_t row_begin, std::uint32_t row_end) const {
   if (row_end > height_) row_end = height_;
-  if (row_begin >= row_end) return true;
+  if (row_begin >= row_end) return Done{};
   std::size_t row_bytes = static_cast<std::size_t>(width_) * 3;
   if (!filtered_) {
     for (std::size_t y = row_begin; y < row_end; ++y) {
@@ -375,7 +384,7 @@ bool ResizePlan::run_rows(const RgbRows& source, std::uint8_t* dst, const Kernel
         std::memcpy(dst + y * row_bytes, source.row(y), row_bytes);
       }
     }
-    return true;
+    return Done{};
   }
   // Both passes run even when one axis keeps its length: a pass at ratio 1 is
   // not an identity in single precision (sinf of a multiple of pi is not 0),
@@ -383,28 +392,11 @@ bool ResizePlan::run_rows(const RgbRows& source, std::uint8_t* dst, const Kernel
   return kernel.run(source, vertical_, horizontal_, width_, row_begin, row_end, dst);
 }
 
-bool resample_rgb_into(const RgbRows& source, std::uint32_t width, std::uint32_t height,
-                       std::uint8_t* dst) {
-  return resample_rgb_into(source, width, height, dst, selected_kernel());
-}
-
-bool resample_rgb_into(const RgbRows& source, std::uint32_t width, std::uint32_t height,
+Outcome<> resample_rgb(const RgbRows& source, std::uint32_t width, std::uint32_t height,
                        std::uint8_t* dst, const KernelPath& kernel) {
   auto plan = ResizePlan::make(source.width, source.height, width, height);
-  return plan.ok() && plan.value().run(source, dst, kernel);
+  if (!plan.ok()) return plan.error();
+  return plan.value().run(source, dst, kernel);
 }
 
 }  // namespace batchaugmentor::resampling
-
-// Which path this process runs, for support questions and the tests, without
-// a name in the Python module:
-//   f = ctypes.CDLL(batchaugmentor.__file__).batchaugmentor_resample_path
-//   f.restype = ctypes.c_char_p; f()   # b"avx2"
-// Null if the choice could not be made (no memory to read the environment).
-extern "C" __attribute__((visibility("default"))) const char* batchaugmentor_resample_path() noexcept {
-  try {
-    return batchaugmentor::resampling::selected_kernel().name;
-  } catch (...) {
-    return nullptr;
-  }
-}

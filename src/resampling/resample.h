@@ -1,8 +1,11 @@
 // Lanczos-3 resampling of packed 8-bit RGB pixels, reproducible value for
 // value.
 //
-//   RgbRaster src = RgbRaster::allocate(w, h).value();   // fill src.pixels()
-//   Outcome<RgbRaster> out = resample_rgb(src, 224, 224);
+//   RgbRows src{pixels, row_stride, w, h};            // read in place
+//   Outcome<> r = resample_rgb(src, 224, 224, dst);   // dst: 224 * 224 * 3 bytes
+//
+// resample_rgb makes the filter windows for one resize and throws them away;
+// a ResizePlan keeps them for many sources of one size (see below).
 //
 // The filter runs separably: first down the columns (height), then along the
 // rows (width), with unrounded single-precision sums in between. Every float
@@ -45,8 +48,7 @@ struct RgbRows {
 // byte (y * width + x) * 3 + c.
 class RgbRaster {
  public:
-  static Outcome<RgbRaster> allocate(std::uint32_t width, std::uint32_t height,
-                                     bool zeroed = false);
+  static Outcome<RgbRaster> allocate(std::uint32_t width, std::uint32_t height);
 
   std::uint32_t width() const { return width_; }
   std::uint32_t height() const { return height_; }
@@ -56,24 +58,6 @@ class RgbRaster {
   RgbRows rows() const {
     return {bytes_.data(), static_cast<std::ptrdiff_t>(width_) * 3, width_, height_};
   }
-
- private:
-  std::uint32_t width_ = 0;
-  std::uint32_t height_ = 0;
-  OwnedBuffer bytes_;
-};
-
-// The unrounded result of the vertical pass, three floats per pixel, row-major.
-// The filtered constant alpha lane of the classic four-lane layout is left
-// out: it never reaches an output byte.
-class FloatRaster {
- public:
-  static Outcome<FloatRaster> allocate(std::uint32_t width, std::uint32_t height);
-
-  std::uint32_t width() const { return width_; }
-  std::uint32_t height() const { return height_; }
-  float* samples() { return reinterpret_cast<float*>(bytes_.data()); }
-  const float* samples() const { return reinterpret_cast<const float*>(bytes_.data()); }
 
  private:
   std::uint32_t width_ = 0;
@@ -118,23 +102,13 @@ class AxisWindows {
   OwnedBuffer weights_;
 };
 
-// The columns of `source` filtered to `height` rows.
-Outcome<FloatRaster> vertical_pass(const RgbRows& source, std::uint32_t height);
-// The rows of `intermediate` filtered to `width` columns, clamped and rounded.
-Outcome<RgbRaster> horizontal_pass(const FloatRaster& intermediate, std::uint32_t width);
-
-// `source` resized to width x height (both >= 1). An empty source gives black;
-// a source of the target size comes back unchanged.
-Outcome<RgbRaster> resample_rgb(const RgbRaster& source, std::uint32_t width,
-                                std::uint32_t height);
-
 // One instruction-set path of the kernel: it fills output rows
 // [row_begin, row_end) of dst (the whole image's first byte, width * 3 bytes
-// per row) from the source and the plan's windows. False when a temporary
-// cannot be allocated.
-using KernelRun = bool (*)(const RgbRows& source, const AxisWindows& vertical,
-                           const AxisWindows& horizontal, std::uint32_t width,
-                           std::uint32_t row_begin, std::uint32_t row_end, std::uint8_t* dst);
+// per row) from the source and the plan's windows. Out of memory when a
+// temporary cannot be allocated.
+using KernelRun = Outcome<> (*)(const RgbRows& source, const AxisWindows& vertical,
+                                const AxisWindows& horizontal, std::uint32_t width,
+                                std::uint32_t row_begin, std::uint32_t row_end, std::uint8_t* dst);
 
 struct KernelPath {
   const char* name;
@@ -155,23 +129,24 @@ const KernelPath& selected_kernel();
 // Read-only after make(): any number of threads may run it at once.
 //
 //   auto plan = ResizePlan::make(src_w, src_h, 224, 224);   // out-of-memory or a plan
-//   plan.value().run(rows, dst);                            // dst: 224 * 224 * 3 bytes
+//   Outcome<> r = plan.value().run(rows, dst);              // dst: 224 * 224 * 3 bytes
 class ResizePlan {
  public:
   // width >= 1, height >= 1.
   static Outcome<ResizePlan> make(std::uint32_t source_width, std::uint32_t source_height,
                                   std::uint32_t width, std::uint32_t height);
 
-  // Writes the resized source into dst (width * height * 3 bytes, row-major).
-  // The source must have the plan's source size. False when a temporary
-  // cannot be allocated; dst is then left unspecified.
-  bool run(const RgbRows& source, std::uint8_t* dst) const;
-  // As above on a given path, which must be supported, for output rows
-  // [row_begin, row_end) only: disjoint row ranges may run on different
-  // threads into one dst, and give the bytes of a whole run.
-  bool run(const RgbRows& source, std::uint8_t* dst, const KernelPath& kernel) const;
-  bool run_rows(const RgbRows& source, std::uint8_t* dst, const KernelPath& kernel,
-                std::uint32_t row_begin, std::uint32_t row_end) const;
+  // Writes the resized source into dst (width * height * 3 bytes, row-major)
+  // on the given path, which must be supported. The source must have the
+  // plan's source size. Out of memory when a temporary cannot be allocated;
+  // dst is then left unspecified.
+  Outcome<> run(const RgbRows& source, std::uint8_t* dst,
+                const KernelPath& kernel = selected_kernel()) const;
+  // As run, for output rows [row_begin, row_end) only: disjoint row ranges
+  // may run on different threads into one dst, and give the bytes of a
+  // whole run.
+  Outcome<> run_rows(const RgbRows& source, std::uint8_t* dst, const KernelPath& kernel,
+                     std::uint32_t row_begin, std::uint32_t row_end) const;
 
   std::uint32_t width() const { return width_; }
   std::uint32_t height() const { return height_; }
@@ -187,15 +162,10 @@ class ResizePlan {
   AxisWindows horizontal_;
 };
 
-// The plain two passes above, one sample at a time with a full intermediate:
-// the definition every path's bytes must match. Slow; for tests.
-bool resample_reference_into(const RgbRows& source, std::uint32_t width, std::uint32_t height,
-                             std::uint8_t* dst);
-
-// A one-off resize through a plan of its own.
-bool resample_rgb_into(const RgbRows& source, std::uint32_t width, std::uint32_t height,
-                       std::uint8_t* dst);
-bool resample_rgb_into(const RgbRows& source, std::uint32_t width, std::uint32_t height,
-                       std::uint8_t* dst, const KernelPath& kernel);
+// `source` resized to width x height (both >= 1) into dst (width * height *
+// 3 bytes, row-major), through a plan of its own. An empty source gives
+// black; a source of the target size is copied unchanged.
+Outcome<> resample_rgb(const RgbRows& source, std::uint32_t width, std::uint32_t height,
+                       std::uint8_t* dst, const KernelPath& kernel = selected_kernel());
 
 }  // namespace batchaugmentor::resampling

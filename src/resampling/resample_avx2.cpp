@@ -157,9 +157,9 @@ struct Avx2Ops {
 
 bool avx2_supported() { return platform::cpu_runs_avx2(); }
 
-bool run_avx2(const RgbRows& source, const AxisWindows& vertical, const AxisWindows& horizontal,
-              std::uint32_t width, std::uint32_t row_begin, std::uint32_t row_end,
-              std::uint8_t* dst) {
+Outcome<> run_avx2(const RgbRows& source, const AxisWindows& vertical, const AxisWindows& horizontal,
+                   std::uint32_t width, std::uint32_t row_begin, std::uint32_t row_end,
+                   std::uint8_t* dst) {
   return run_banded<Avx2Ops>(source, vertical, horizontal, width, row_begin, row_end, dst);
 }
 

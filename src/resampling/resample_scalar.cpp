@@ -68,9 +68,9 @@ struct ScalarOps {
 
 }  // namespace
 
-bool run_scalar(const RgbRows& source, const AxisWindows& vertical, const AxisWindows& horizontal,
-                std::uint32_t width, std::uint32_t row_begin, std::uint32_t row_end,
-                std::uint8_t* dst) {
+Outcome<> run_scalar(const RgbRows& source, const AxisWindows& vertical, const AxisWindows& horizontal,
+                     std::uint32_t width, std::uint32_t row_begin, std::uint32_t row_end,
+                     std::uint8_t* dst) {
   return run_banded<ScalarOps>(source, vertical, horizontal, width, row_begin, row_end, dst);
 }
 

@@ -58,11 +58,10 @@ constexpr std::uint32_t kMinPieceRows = 64;
 constexpr std::uint32_t kPiecesPerWorker = 3;
 
 // Results are fresh arrays whose pages the kernel maps in on first write,
-// one fault per page. Mapping a large result's pages in one call first costs
-// about a third less (a 1280x960 result on the development machine: 1.65 ms
-// instead of 2.0 to 2.6 ms, as much as the resize itself). Each piece of a
-// split image and each video frame maps in its own rows, on its own worker.
-// Below a few dozen pages the call is not worth making.
+// one fault per page, which for a large result takes about as long as the
+// resize itself. Mapping them in one call first costs markedly less. Each
+// piece of a split image and each video frame maps in its own rows, on its
+// own worker. Below a few dozen pages the call is not worth making.
 constexpr std::size_t kPrepareBytes = 64 << 10;
 
 void prepare(std::uint8_t* dst, std::size_t bytes) {
@@ -72,8 +71,8 @@ void prepare(std::uint8_t* dst, std::size_t bytes) {
 // Resizes a checked RGB image into dst (height * width * 3 bytes, row-major).
 // A large image is cut into ranges of output rows run across the pool; rows
 // are made independently, so the bytes are those of one whole run.
-Outcome<Resized> resize_into(const ImageView& image, const resampling::ResizePlan& plan,
-                             std::uint8_t* dst) {
+Outcome<> resize_into(const ImageView& image, const resampling::ResizePlan& plan,
+                      std::uint8_t* dst) {
   resampling::RgbRaster packed;
   auto rows = rows_of(image, packed);
   if (!rows.ok()) return rows.error();
@@ -82,48 +81,43 @@ Outcome<Resized> resize_into(const ImageView& image, const resampling::ResizePla
   const std::size_t row_bytes = static_cast<std::size_t>(plan.width()) * 3;
   if (workers < 2 || plan.multiply_adds() < kSplitMultiplyAdds || height < 2 * kMinPieceRows) {
     prepare(dst, row_bytes * height);
-    if (!plan.run(rows.value(), dst)) return OperationError::out_of_memory();
-    return Resized{};
+    return plan.run(rows.value(), dst);
   }
   const std::uint64_t wanted = static_cast<std::uint64_t>(workers) * kPiecesPerWorker;
   std::uint32_t piece = static_cast<std::uint32_t>((height + wanted - 1) / wanted);
   if (piece < kMinPieceRows) piece = kMinPieceRows;
   const std::size_t pieces = (height + piece - 1) / piece;
   const auto& kernel = resampling::selected_kernel();
-  auto done = map_batch_until_error(pieces, [&](std::size_t i) -> Outcome<Resized> {
+  auto done = map_batch_until_error(pieces, [&](std::size_t i) -> Outcome<> {
     auto begin = static_cast<std::uint32_t>(i * piece);
     std::uint32_t end = begin + piece < height ? begin + piece : height;
     prepare(dst + begin * row_bytes, (end - begin) * row_bytes);
-    if (!plan.run_rows(rows.value(), dst, kernel, begin, end)) return OperationError::out_of_memory();
-    return Resized{};
+    return plan.run_rows(rows.value(), dst, kernel, begin, end);
   });
   if (!done.ok()) return done.error();
-  return Resized{};
+  return Done{};
 }
 
 // The checks, in order, before anything is allocated.
-std::optional<OperationError> image_refusal(const ImageView& image, std::uint32_t width,
-                                            std::uint32_t height) {
+Outcome<> check_image(const ImageView& image, std::uint32_t width, std::uint32_t height) {
   if (image.shape[2] != 3) return OperationError::refused(kImageChannels);
   if (width == 0 || height == 0) return OperationError::refused(kTargetZero);
   if (image.shape[0] > kMaxAxis || image.shape[1] > kMaxAxis) return OperationError::refused(kImageTooLarge);
-  return std::nullopt;
+  return Done{};
 }
 
-std::optional<OperationError> video_refusal(const VideoView& video, std::uint32_t width,
-                                            std::uint32_t height) {
+Outcome<> check_video(const VideoView& video, std::uint32_t width, std::uint32_t height) {
   if (video.shape[3] != 3) return OperationError::refused(kVideoChannels);
   if (width == 0 || height == 0) return OperationError::refused(kTargetZero);
   if (video.shape[1] > kMaxAxis || video.shape[2] > kMaxAxis) return OperationError::refused(kVideoTooLarge);
-  return std::nullopt;
+  return Done{};
 }
 
 // The items of a batch mostly share their sizes, and a plan's windows (two
-// sines per tap) cost 0.15 to 0.7 ms to make: a tenth of a 1024x768 ->
-// 512x384 resize. Each thread keeps the last plan it used. A plan is taken
-// out while in use and put back after, so that an item this thread runs
-// while it waits for a split (the pool may hand it one) makes its own
-// rather than replacing one in use.
+// sines per tap) cost a noticeable share of a resize to make. Each thread
+// keeps the last plan it used. A plan is taken out while in use and put back
+// after, so that an item this thread runs while it waits for a split (the
+// pool may hand it one) makes its own rather than replacing one in use.
 struct PlanCache {
   std::uint32_t key[4] = {0, 0, 0, 0};
   std::optional<resampling::ResizePlan> plan;
@@ -154,9 +148,10 @@ void return_plan(std::uint32_t source_width, std::uint32_t source_height,
 
 }  // namespace
 
-Outcome<Resized> resize_image(const ImageView& image, std::uint32_t width, std::uint32_t height,
-                              std::uint8_t* destination) {
-  if (auto refusal = image_refusal(image, width, height)) return *refusal;
+Outcome<> resize_image(const ImageView& image, std::uint32_t width, std::uint32_t height,
+                       std::uint8_t* destination) {
+  Outcome<> checked = check_image(image, width, height);
+  if (!checked.ok()) return checked;
   if (destination == nullptr) return OperationError::out_of_memory();
   const auto source_width = static_cast<std::uint32_t>(image.shape[1]);
   const auto source_height = static_cast<std::uint32_t>(image.shape[0]);
@@ -167,11 +162,12 @@ Outcome<Resized> resize_image(const ImageView& image, std::uint32_t width, std::
   return done;
 }
 
-Outcome<Resized> resize_video(const VideoView& video, std::uint32_t width, std::uint32_t height,
-                              std::uint8_t* destination) {
-  if (auto refusal = video_refusal(video, width, height)) return *refusal;
+Outcome<> resize_video(const VideoView& video, std::uint32_t width, std::uint32_t height,
+                       std::uint8_t* destination) {
+  Outcome<> checked = check_video(video, width, height);
+  if (!checked.ok()) return checked;
   if (destination == nullptr) return OperationError::out_of_memory();
-  if (video.shape[0] == 0) return Resized{};  // nothing to filter, however large the target
+  if (video.shape[0] == 0) return Done{};  // nothing to filter, however large the target
   // All frames share one size, so they share the filter windows; each frame
   // is resized straight into its place in the result.
   const auto source_width = static_cast<std::uint32_t>(video.shape[2]);
@@ -184,7 +180,7 @@ Outcome<Resized> resize_video(const VideoView& video, std::uint32_t width, std::
   });
   return_plan(source_width, source_height, std::move(plan).value());
   if (!frames.ok()) return frames.error();
-  return Resized{};
+  return Done{};
 }
 
 }  // namespace batchaugmentor::resize

@@ -4,8 +4,8 @@
 // batch runs (its shape follows from the target), so each result is written
 // once; a null destination stands for memory the caller could not get.
 //
-//   Outcome<Resized> r = resize_image(view, 224, 224, dst);   // dst: 224*224*3 bytes
-//   Outcome<Resized> v = resize_video(video, 320, 240, dst);  // dst: F*240*320*3 bytes
+//   Outcome<> r = resize_image(view, 224, 224, dst);   // dst: 224*224*3 bytes
+//   Outcome<> v = resize_video(video, 320, 240, dst);  // dst: F*240*320*3 bytes
 //
 // The checks come first: "Only RGB images (3 channels) are supported" (or
 // "Only RGB videos (3 channels) are supported"), then "Target dimensions must
@@ -21,11 +21,9 @@
 
 namespace batchaugmentor::resize {
 
-struct Resized {};
-
-Outcome<Resized> resize_image(const ImageView& image, std::uint32_t width, std::uint32_t height,
-                              std::uint8_t* destination);
-Outcome<Resized> resize_video(const VideoView& video, std::uint32_t width, std::uint32_t height,
-                              std::uint8_t* destination);
+Outcome<> resize_image(const ImageView& image, std::uint32_t width, std::uint32_t height,
+                       std::uint8_t* destination);
+Outcome<> resize_video(const VideoView& video, std::uint32_t width, std::uint32_t height,
+                       std::uint8_t* destination);
 
 }  // namespace batchaugmentor::resize

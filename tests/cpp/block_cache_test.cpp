@@ -24,34 +24,35 @@ void on_fresh_thread(Body body) {
 TEST(BlockCacheTest, BlockSizesArePowersOfTwoFromTheMinimum) {
   on_fresh_thread([] {
     for (std::size_t asked : {std::size_t{1}, kMinBlockBytes, kMinBlockBytes + 1, std::size_t{3} << 20}) {
-      std::size_t bytes = 0;
-      void* block = take_block(asked, &bytes);
-      ASSERT_NE(block, nullptr);
+      const Outcome<Block> taken = take_block(asked);
+      ASSERT_TRUE(taken.ok());
+      const std::size_t bytes = taken.value().bytes;
+      EXPECT_NE(taken.value().data, nullptr);
       EXPECT_GE(bytes, asked);
       EXPECT_GE(bytes, kMinBlockBytes);
       EXPECT_EQ(bytes & (bytes - 1), 0u) << bytes;
       EXPECT_LT(bytes / 2, std::max(asked, kMinBlockBytes)) << "more than the next power of two";
-      give_block(block, bytes);
+      give_block(taken.value());
     }
   });
 }
 
 TEST(BlockCacheTest, AGivenBlockIsTakenAgainBySmallerRequests) {
   on_fresh_thread([] {
-    std::size_t bytes = 0;
-    void* block = take_block(1 << 20, &bytes);
-    ASSERT_NE(block, nullptr);
-    static_cast<std::uint8_t*>(block)[bytes - 1] = 0x5A;
+    const Outcome<Block> taken = take_block(1 << 20);
+    ASSERT_TRUE(taken.ok());
+    const Block block = taken.value();
+    static_cast<std::uint8_t*>(block.data)[block.bytes - 1] = 0x5A;
     const std::size_t before = cached_block_bytes();
-    give_block(block, bytes);
-    EXPECT_EQ(cached_block_bytes(), before + bytes);
+    give_block(block);
+    EXPECT_EQ(cached_block_bytes(), before + block.bytes);
 
-    std::size_t again_bytes = 0;
-    void* again = take_block(100'000, &again_bytes);
-    EXPECT_EQ(again, block);
-    EXPECT_EQ(again_bytes, bytes);
+    const Outcome<Block> again = take_block(100'000);
+    ASSERT_TRUE(again.ok());
+    EXPECT_EQ(again.value().data, block.data);
+    EXPECT_EQ(again.value().bytes, block.bytes);
     EXPECT_EQ(cached_block_bytes(), before);
-    give_block(again, again_bytes);
+    give_block(again.value());
   });
 }
 
@@ -59,14 +60,13 @@ TEST(BlockCacheTest, CacheStaysWithinItsBudgetAndThreadExitReturnsIt) {
   const std::size_t at_start = cached_block_bytes();
   on_fresh_thread([] {
     const std::size_t block_bytes = kCacheBudget / 8;
-    std::vector<std::pair<void*, std::size_t>> blocks;
+    std::vector<Block> blocks;
     for (int i = 0; i < 12; ++i) {
-      std::size_t bytes = 0;
-      void* block = take_block(block_bytes, &bytes);
-      ASSERT_NE(block, nullptr);
-      blocks.emplace_back(block, bytes);
+      const Outcome<Block> taken = take_block(block_bytes);
+      ASSERT_TRUE(taken.ok());
+      blocks.push_back(taken.value());
     }
-    for (auto& [block, bytes] : blocks) give_block(block, bytes);
+    for (const Block& block : blocks) give_block(block);
     // Half a budget more was given than fits: the cache is full to within
     // one block, and no further.
     EXPECT_LE(cached_block_bytes(), kCacheBudget);
@@ -77,24 +77,28 @@ TEST(BlockCacheTest, CacheStaysWithinItsBudgetAndThreadExitReturnsIt) {
 
 TEST(BlockCacheTest, GrowingKeepsTheContent) {
   on_fresh_thread([] {
-    std::size_t bytes = 0;
-    auto* block = static_cast<std::uint8_t*>(take_block(kMinBlockBytes, &bytes));
-    ASSERT_NE(block, nullptr);
-    for (std::size_t i = 0; i < bytes; ++i) block[i] = static_cast<std::uint8_t>(i * 7);
-    const std::size_t old_bytes = bytes;
-    auto* grown = static_cast<std::uint8_t*>(grow_block(block, 5 * old_bytes, &bytes));
-    ASSERT_NE(grown, nullptr);
+    const Outcome<Block> taken = take_block(kMinBlockBytes);
+    ASSERT_TRUE(taken.ok());
+    auto* block = static_cast<std::uint8_t*>(taken.value().data);
+    const std::size_t old_bytes = taken.value().bytes;
+    for (std::size_t i = 0; i < old_bytes; ++i) block[i] = static_cast<std::uint8_t>(i * 7);
+    const Outcome<Block> grown_block = grow_block(taken.value(), 5 * old_bytes);
+    ASSERT_TRUE(grown_block.ok());
+    auto* grown = static_cast<std::uint8_t*>(grown_block.value().data);
+    const std::size_t bytes = grown_block.value().bytes;
     EXPECT_EQ(bytes, 8 * old_bytes);
     for (std::size_t i = 0; i < old_bytes; ++i) ASSERT_EQ(grown[i], static_cast<std::uint8_t>(i * 7)) << i;
     grown[bytes - 1] = 1;  // the new pages are writable
-    give_block(grown, bytes);
+    give_block(grown_block.value());
   });
 }
 
 TEST(BlockCacheTest, ImpossibleSizesAreRefused) {
-  std::size_t bytes = 0;
-  EXPECT_EQ(take_block(SIZE_MAX, &bytes), nullptr);
-  EXPECT_EQ(take_block(std::size_t{1} << 62, &bytes), nullptr);
+  for (std::size_t size : {SIZE_MAX, std::size_t{1} << 62}) {
+    const Outcome<Block> taken = take_block(size);
+    ASSERT_FALSE(taken.ok()) << size;
+    EXPECT_TRUE(taken.error().is_out_of_memory()) << size;
+  }
 }
 
 // A block used for a large content and then for a small one must show only
@@ -106,11 +110,11 @@ TEST(BlockCacheTest, ReusedBlockCarriesNoEarlierContent) {
     const std::uint8_t* first_data = nullptr;
     {
       ContentBuffer first;
-      ASSERT_TRUE(first.append(big.data(), big.size()));
+      ASSERT_TRUE(first.append(big.data(), big.size()).ok());
       first_data = first.data();
     }
     ContentBuffer second;
-    ASSERT_TRUE(second.append(small, sizeof small));
+    ASSERT_TRUE(second.append(small, sizeof small).ok());
     EXPECT_EQ(second.data(), first_data) << "the freed block was not reused";
     ASSERT_EQ(second.size(), sizeof small);
     EXPECT_EQ(std::memcmp(second.data(), small, sizeof small), 0);

@@ -30,7 +30,7 @@ TEST(ContentBufferTest, CapacityGrowsToTheLargestOfDoubleNeededAndEight) {
   for (const Step& s : steps) {
     const auto chunk = counting(s.append, next);
     next = static_cast<std::uint8_t>(next + s.append);
-    ASSERT_TRUE(b.append(chunk.data(), chunk.size()));
+    ASSERT_TRUE(b.append(chunk.data(), chunk.size()).ok());
     expected.insert(expected.end(), chunk.begin(), chunk.end());
     EXPECT_EQ(b.capacity(), s.capacity_after) << "after appending " << s.append;
   }
@@ -41,7 +41,7 @@ TEST(ContentBufferTest, CapacityGrowsToTheLargestOfDoubleNeededAndEight) {
 TEST(ContentBufferTest, BytesWrittenIntoTheTailBecomeContent) {
   ContentBuffer b;
   const auto head = counting(5, 1);
-  ASSERT_TRUE(b.append(head.data(), head.size()));
+  ASSERT_TRUE(b.append(head.data(), head.size()).ok());
   ASSERT_EQ(b.spare(), 3u);
   std::memset(b.end(), 0xAB, 2);
   b.commit(2);
@@ -59,7 +59,7 @@ TEST(ContentBufferTest, ContentSurvivesGrowthAcrossBlocks) {
   while (expected.size() < 6 * (std::size_t{1} << 20)) {
     const auto chunk = counting(expected.size() / 3 + 1000, next);
     next = static_cast<std::uint8_t>(next + 17);
-    ASSERT_TRUE(b.append(chunk.data(), chunk.size()));
+    ASSERT_TRUE(b.append(chunk.data(), chunk.size()).ok());
     expected.insert(expected.end(), chunk.begin(), chunk.end());
   }
   ASSERT_EQ(b.size(), expected.size());
@@ -73,9 +73,11 @@ class ContentBufferRefusal : public ::testing::TestWithParam<std::size_t> {};
 TEST_P(ContentBufferRefusal, ImpossibleGrowthFailsAndKeepsContent) {
   ContentBuffer b;
   const auto head = counting(20, 7);
-  ASSERT_TRUE(b.append(head.data(), head.size()));
+  ASSERT_TRUE(b.append(head.data(), head.size()).ok());
   const std::size_t capacity = b.capacity();
-  EXPECT_FALSE(b.append(head.data(), GetParam()));
+  const Outcome<> grown = b.append(head.data(), GetParam());
+  ASSERT_FALSE(grown.ok());
+  EXPECT_TRUE(grown.error().is_out_of_memory());
   EXPECT_EQ(b.size(), head.size());
   EXPECT_EQ(b.capacity(), capacity);
   EXPECT_EQ(std::memcmp(b.data(), head.data(), head.size()), 0);
@@ -87,7 +89,7 @@ INSTANTIATE_TEST_SUITE_P(Sizes, ContentBufferRefusal,
 TEST(ContentBufferTest, MovedFromBufferIsEmpty) {
   ContentBuffer a;
   const auto bytes = counting(40, 0);
-  ASSERT_TRUE(a.append(bytes.data(), bytes.size()));
+  ASSERT_TRUE(a.append(bytes.data(), bytes.size()).ok());
   ContentBuffer b = std::move(a);
   EXPECT_EQ(a.size(), 0u);
   EXPECT_EQ(a.data(), nullptr);

@@ -12,9 +12,11 @@ namespace {
 TEST(OwnedBuffer, BlocksStartOnACacheLineAndZeroedOnesAreZero) {
   // Odd sizes move the allocator's own placement around.
   for (std::size_t size : {1u, 15u, 16u, 17u, 100u, 4095u, 65537u, 3u << 20}) {
-    OwnedBuffer plain = OwnedBuffer::allocate(size);
-    OwnedBuffer zeroed = OwnedBuffer::allocate_zeroed(size);
-    ASSERT_FALSE(plain.failed() || zeroed.failed());
+    Outcome<OwnedBuffer> made_plain = OwnedBuffer::allocate(size);
+    Outcome<OwnedBuffer> made_zeroed = OwnedBuffer::allocate_zeroed(size);
+    ASSERT_TRUE(made_plain.ok() && made_zeroed.ok());
+    OwnedBuffer plain = std::move(made_plain).value();
+    OwnedBuffer zeroed = std::move(made_zeroed).value();
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(plain.data()) % 64, 0u) << size;
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(zeroed.data()) % 64, 0u) << size;
     EXPECT_EQ(plain.size(), size);
@@ -30,9 +32,16 @@ TEST(OwnedBuffer, BlocksStartOnACacheLineAndZeroedOnesAreZero) {
 }
 
 TEST(OwnedBuffer, ASizeNearTheTopOfTheRangeFailsCleanly) {
-  OwnedBuffer b = OwnedBuffer::allocate(SIZE_MAX - 8);
-  EXPECT_TRUE(b.failed());
-  EXPECT_EQ(b.data(), nullptr);
+  const Outcome<OwnedBuffer> b = OwnedBuffer::allocate(SIZE_MAX - 8);
+  ASSERT_FALSE(b.ok());
+  EXPECT_TRUE(b.error().is_out_of_memory());
+}
+
+TEST(OwnedBuffer, AZeroByteRequestSucceedsEmpty) {
+  const Outcome<OwnedBuffer> b = OwnedBuffer::allocate(0);
+  ASSERT_TRUE(b.ok());
+  EXPECT_EQ(b.value().data(), nullptr);
+  EXPECT_EQ(b.value().size(), 0u);
 }
 
 }  // namespace

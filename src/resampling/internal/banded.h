@@ -32,58 +32,30 @@
 //    sums go from registers straight to bytes.
 //  - The band is sized so that its intermediate stays in the core's
 //    second-level cache. Taller bands would read each source row for fewer
-//    bands (a band re-reads the rows its windows share with the one before),
-//    but measured on Zen 3 both a 32-row band with an intermediate in the
-//    third-level cache and making each tile's output columns as soon as the
-//    tile completes them ran 20 to 40% slower than this, despite a third
-//    fewer instructions: the extra first-level misses cost more.
+//    bands, but the first-level misses they add cost more than the
+//    instructions they save.
 //  - The vertical pass walks the source in tiles of 16 pixels (48 samples):
 //    each tile's bytes, from every source row the band reads, are converted
 //    to float once, and every output row whose window covers them combines
-//    them from that small tile (a band of 8 rows shrinking by 5 reads about
-//    70 rows: 13 KiB of floats, inside the first-level cache). Shrinking,
-//    each source row serves about six output rows, so conversion costs a
-//    sixth of what converting per tap would. 32-pixel tiles keep more
-//    accumulators in flight but overflow the first-level cache and measured
-//    slower.
+//    them from that small tile, which stays in the first-level cache.
+//    Shrinking, each source row serves several output rows, so conversion
+//    costs a fraction of what converting per tap would. Wider tiles overflow
+//    the first-level cache.
 //  - Output rows of a tile, and the horizontal pass's output columns of a
 //    band of 8 rows, are combined two at a time: each sum stays a chain of
 //    dependent adds, and one window alone keeps too few of them in flight
 //    (three vectors, in an 8-row band) to cover the add's latency, while two
 //    side by side keep every adder busy and halve the loop exits, whose tap
-//    counts vary from window to window. On one core, a 4928x3279 -> 852x567
-//    shrink went from about 17 to 16 ms, the 1080p shrink by 2 to 4%.
+//    counts vary from window to window.
 //  - The horizontal pass makes sixteen output columns of the band at once
 //    (as many rows as the band has), rounds them to bytes into a small tile,
-//    and the path transposes the tile into the output rows. (Copying it out
-//    pixel by pixel, a load and a store for every three bytes, took a fifth
-//    of a 320x240 -> 1280x960 enlarge.)
-//  - Where the time goes, measured by taking one part out at a time (one
-//    pinned core at about 3.1 GHz, min of many runs; the same bytes where a
-//    part stays). 1920x1080 -> 224x224: 2.2 ms with 16 sources fresh from
-//    memory, 2.0 ms with one source in the third-level cache, 1.84 ms when
-//    the tiles read only a few rows that stay in the first-level cache, and
-//    1.5 ms with no tile conversion at all. At 3.1 GHz the 45 M
-//    multiply-adds need 0.9 ms at the core's separate-multiply-and-add
-//    peak; the vertical loop runs at about 84% of it, the horizontal one at
-//    about half (short windows, rounding and transposing bytes around it).
-//    320x240 -> 1280x960: 1.4 ms, of which the vertical pass is 0.33 and
-//    the byte tile's transpose into rows 0.25.
-//  - Tried and measured with the same bytes, and dropped: asking for the next
-//    band's new rows during the current band (5 to 10% slower: they push the
-//    band's own tiles and columns out); prefetching 96 to 1536 bytes ahead,
-//    into either cache level, or spread between the tile's row pairs; a 512 KiB
-//    band budget; an unpadded column stride; source rows in huge pages or at
-//    padded strides; narrower strips of the source with taller bands (all
-//    within the noise; prefetching only the next tile ran 25% slower, and
-//    without any prefetch fresh sources ran 15 to 25% slower). Combining two
-//    output rows so that one load feeds both where their windows overlap: no
-//    gain with six vectors per row, 5% slower with three (the loop is bound by
-//    the multiplies and adds, not the loads). For enlarges, vectors across
-//    eight output columns over the union of their windows (a zero weight
-//    outside a window changes at most the sign of a zero), fed by broadcasts
-//    from row-major sums, would avoid both transposes, but alone measured
-//    slower than the whole current horizontal pass.
+//    and the path transposes the tile into the output rows, rather than
+//    copying it out pixel by pixel with a load and a store for every three
+//    bytes.
+// Where the time goes, and the variants that were measured and dropped, are
+// recorded in docs/performance.md ("Resize: where the time goes and what was
+// tried"); a change to this schedule is judged against those figures.
+//
 // Rows of one output image are independent, so any range of them can be made
 // on its own and give the same bytes (a large image is split across threads
 // this way).
@@ -94,6 +66,7 @@
 #include <cstring>
 
 #include "common/buffer.h"
+#include "common/outcome.h"
 #include "resampling/internal/kernels.h"
 
 namespace batchaugmentor::resampling::internal {
@@ -130,15 +103,16 @@ class BandedResampler {
                   const AxisWindows& horizontal, std::uint32_t width, std::uint8_t* dst)
       : source_(source), vertical_(vertical), horizontal_(horizontal), width_(width), dst_(dst) {}
 
-  bool run(std::uint32_t row_begin, std::uint32_t row_end) {
-    if (row_begin >= row_end) return true;
-    if (!allocate(row_begin, row_end)) return false;
+  Outcome<> run(std::uint32_t row_begin, std::uint32_t row_end) {
+    if (row_begin >= row_end) return Done{};
+    Outcome<> buffers = allocate(row_begin, row_end);
+    if (!buffers.ok()) return buffers;
     for (std::size_t y0 = row_begin; y0 < row_end; y0 += band_) {
       const std::size_t rows = smaller(band_, row_end - y0);
       vertical_band(y0, rows);
       horizontal_band(y0, rows);
     }
-    return true;
+    return Done{};
   }
 
  private:
@@ -214,8 +188,8 @@ class BandedResampler {
   // into the tile's columns: a pixel's three sums go to its column at the
   // row's place. Rows go in ascending order, so whatever a store writes past
   // its three sums is overwritten by the next row's or lands in the spare
-  // slot. (Storing the row and copying it over pixel by pixel cost about a
-  // tenth of a 1080p shrink.)
+  // slot. Storing the row first and copying it over pixel by pixel would
+  // cost a second pass over every sum.
   template <class T>
   void combine_into_columns(const T* first, std::ptrdiff_t stride, const SampleWindow& win,
                             std::size_t p0, std::size_t j) {
@@ -261,7 +235,7 @@ class BandedResampler {
     return s;
   }
 
-  bool allocate(std::uint32_t row_begin, std::uint32_t row_end) {
+  Outcome<> allocate(std::uint32_t row_begin, std::uint32_t row_end) {
     const std::size_t src_w = source_.width;
     band_ = kBandBudgetBytes / (src_w * 3 * sizeof(float) + 1);
     band_ = band_ / kRowGroup * kRowGroup;
@@ -279,21 +253,17 @@ class BandedResampler {
     }
     tiled_ = widest <= kMaxTileBytes / (kTileSamples * sizeof(float));
 
-    std::size_t columns_bytes;
-    if (!checked_mul(src_w, stride_ * sizeof(float), &columns_bytes)) return false;
-    // Zeroed: lanes past a short band's rows combine these slots, which must
-    // hold finite values; they are never stored as output.
-    columns_buf_ = OwnedBuffer::allocate_zeroed(columns_bytes);
+    BandBuffers::Sizes sizes;
+    if (!checked_mul(src_w, stride_ * sizeof(float), &sizes.columns)) return OperationError::out_of_memory();
     // The other sizes are bounded by the constants above.
-    if (tiled_) tile_buf_ = OwnedBuffer::allocate(widest * kTileSamples * sizeof(float));
-    sums_buf_ = OwnedBuffer::allocate_zeroed((band_ * kTileSamples + kLanes) * sizeof(float));
+    sizes.tile = tiled_ ? widest * kTileSamples * sizeof(float) : 0;
+    sizes.sums = (band_ * kTileSamples + kLanes) * sizeof(float);
     // The 8 spare bytes: a path may read a little past the last column.
-    bytes_buf_ = OwnedBuffer::allocate_zeroed(kColumnGroup * round_up(band_ * 3, kGroupSamples) + 8);
-    return !(columns_buf_.failed() || tile_buf_.failed() || sums_buf_.failed() ||
-             bytes_buf_.failed());
+    sizes.bytes = kColumnGroup * round_up(band_ * 3, kGroupSamples) + 8;
+    return buffers_.allocate(sizes);
   }
 
-  float* columns() { return reinterpret_cast<float*>(columns_buf_.data()); }
+  float* columns() { return reinterpret_cast<float*>(buffers_.columns.data()); }
 
   // One tile's bytes from every row of the span, converted to floats. Only
   // locals in the loop: the compiler cannot keep members in registers across
@@ -310,8 +280,8 @@ class BandedResampler {
   // Vertical sums of a band into the transposed intermediate.
   void vertical_band(std::size_t y0, std::size_t rows) {
     const RowSpan span = span_of(y0, rows);
-    auto* tile = reinterpret_cast<float*>(tile_buf_.data());
-    auto* sums = reinterpret_cast<float*>(sums_buf_.data());
+    auto* tile = reinterpret_cast<float*>(buffers_.tile.data());
+    auto* sums = reinterpret_cast<float*>(buffers_.sums.data());
     for (std::size_t p0 = 0; p0 < source_.width; p0 += kTilePixels) {
       const std::size_t pixels = smaller(kTilePixels, source_.width - p0);
       if (pixels == kTilePixels && tiled_) {
@@ -379,7 +349,7 @@ class BandedResampler {
   void horizontal_band(std::size_t y0, std::size_t rows) {
     constexpr std::size_t samples = G * kGroupSamples;
     constexpr std::size_t V = samples / kLanes;
-    std::uint8_t* tile = bytes_buf_.data();
+    std::uint8_t* tile = buffers_.bytes.data();
     const std::size_t out_row = static_cast<std::size_t>(width_) * 3;
     std::uint8_t* out = dst_ + y0 * out_row;
     const auto stride = static_cast<std::ptrdiff_t>(stride_);
@@ -387,8 +357,8 @@ class BandedResampler {
       const std::size_t group = smaller(kColumnGroup, width_ - ox0);
       // The band's output rows are written side by side, more streams than
       // the hardware prefetcher follows: ask for the lines two groups ahead
-      // while this one is computed. An enlarge's result comes from memory
-      // (3.7 MB for 1280x960); this saved about 6% of the 4x enlarge.
+      // while this one is computed. An enlarge's result is too large for any
+      // cache, so its lines come from memory.
       if (ox0 + 2 * kColumnGroup < width_) {
         for (std::size_t j = 0; j < rows; ++j) __builtin_prefetch(out + j * out_row + (ox0 + 2 * kColumnGroup) * 3, 1);
       }
@@ -439,17 +409,14 @@ class BandedResampler {
   std::size_t band_ = 0;    // output rows per band
   std::size_t stride_ = 0;  // floats per column of the transposed intermediate
   bool tiled_ = false;      // false: bands read bytes straight from the source
-  OwnedBuffer columns_buf_;
-  OwnedBuffer tile_buf_;
-  OwnedBuffer sums_buf_;
-  OwnedBuffer bytes_buf_;
+  BandBuffers buffers_;
 };
 
 // The entry every path exports: the schedule over its operations.
 template <class Ops>
-bool run_banded(const RgbRows& source, const AxisWindows& vertical, const AxisWindows& horizontal,
-                std::uint32_t width, std::uint32_t row_begin, std::uint32_t row_end,
-                std::uint8_t* dst) {
+Outcome<> run_banded(const RgbRows& source, const AxisWindows& vertical, const AxisWindows& horizontal,
+                     std::uint32_t width, std::uint32_t row_begin, std::uint32_t row_end,
+                     std::uint8_t* dst) {
   return BandedResampler<Ops>(source, vertical, horizontal, width, dst).run(row_begin, row_end);
 }
 
