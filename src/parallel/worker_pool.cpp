@@ -20,6 +20,8 @@ constexpr char kStackVariable[] = "BATCHAUGMENTOR_STACK_SIZE";
 
 thread_local WorkerThread* t_worker = nullptr;
 thread_local WaitHook* t_wait_hook = nullptr;
+// Set by a failed try_global, for global_build_failure on the same thread.
+thread_local std::string t_build_failure;
 
 // The global pool. Acquire/release on the pointer publishes the fully built
 // pool to threads that skip the build lock.
@@ -107,12 +109,12 @@ std::string thread_count_origin() {
   return "the processor count";
 }
 
-std::string describe_build_failure(std::size_t threads, const WorkerPool::BuildResult& built) {
+std::string describe_build_failure(std::size_t threads, std::size_t started, int os_error) {
   std::string stack = "stack " + std::to_string(worker_stack_bytes()) + " bytes";
   if (auto raw = platform::get_env(kStackVariable)) stack += " from " + std::string(kStackVariable) + "=" + *raw;
-  return "The worker pool could not be built: thread " + std::to_string(built.started + 1) + " of " +
+  return "The worker pool could not be built: thread " + std::to_string(started + 1) + " of " +
          std::to_string(threads) + " (from " + thread_count_origin() + ", " + stack +
-         ") failed to start: " + platform::describe_os_error(built.error);
+         ") failed to start: " + platform::describe_os_error(os_error);
 }
 
 }  // namespace
@@ -147,30 +149,36 @@ WorkerPool::WorkerPool(std::size_t threads)
 
 WorkerThread* WorkerPool::current_worker() { return t_worker; }
 
-WorkerPool::BuildResult WorkerPool::build(std::size_t threads, ThreadStarter start) {
+Outcome<WorkerPool*> WorkerPool::build(std::size_t threads, ThreadStarter start) {
+  std::size_t started = 0;
+  return build(threads, start, started);
+}
+
+Outcome<WorkerPool*> WorkerPool::build(std::size_t threads, ThreadStarter start, std::size_t& started) {
   BA_ASSERT(threads >= 1 && threads <= kMaxThreads);
   // Never freed once built: started threads use it until the process ends.
   auto* pool = new WorkerPool(threads);
-  for (std::size_t i = 0; i < threads; ++i) {
-    int error = start(&WorkerPool::worker_main, &pool->workers_[i], worker_stack_bytes());
-    if (error != 0) {
-      for (std::size_t j = 0; j < i; ++j) pool->workers_[j].stop->set();
+  for (started = 0; started < threads; ++started) {
+    Outcome<> begun = start(&WorkerPool::worker_main, &pool->workers_[started], worker_stack_bytes());
+    if (!begun.ok()) {
+      for (std::size_t j = 0; j < started; ++j) pool->workers_[j].stop->set();
       // A failed build is retried by the next call, so its record is freed
       // once the stopped threads are out of it; a thread that takes
       // unreasonably long to leave keeps it alive (leaked) instead.
-      if (pool->wait_for_exits(i)) delete pool;
-      return {nullptr, error, i};
+      if (pool->wait_for_exits(started)) delete pool;
+      return begun.error();
     }
   }
-  return {pool, 0, threads};
+  return pool;
 }
 
 WorkerPool& WorkerPool::build_or_fault(std::size_t threads, ThreadStarter start) {
-  BuildResult built = build(threads, start);
-  if (built.pool != nullptr) return *built.pool;
-  if (platform::is_not_supported_error(built.error) && t_worker == nullptr) return caller_pool();
+  Outcome<WorkerPool*> built = build(threads, start);
+  if (built.ok()) return *built.value();
+  const int os_error = built.error().os_error;
+  if (platform::is_not_supported_error(os_error) && t_worker == nullptr) return caller_pool();
   fault("The global thread pool has not been initialized.: ThreadPoolBuildError { kind: IOError(" +
-        platform::describe_os_error(built.error) + ") }");
+        platform::describe_os_error(os_error) + ") }");
 }
 
 WorkerPool& WorkerPool::caller_pool() {
@@ -180,32 +188,37 @@ WorkerPool& WorkerPool::caller_pool() {
   return *pool;
 }
 
-WorkerPool::GlobalBuild WorkerPool::try_global() {
+Outcome<WorkerPool*> WorkerPool::try_global() {
   WorkerPool* pool = g_pool.load(std::memory_order_acquire);
-  if (pool != nullptr) return {pool, {}};
+  if (pool != nullptr) return pool;
   std::lock_guard<std::mutex> guard(g_build_lock);
   pool = g_pool.load(std::memory_order_relaxed);  // the lock orders it
-  if (pool != nullptr) return {pool, {}};
+  if (pool != nullptr) return pool;
   if (!g_fork_handler_registered) {
     platform::on_fork_child(&forget_pool_after_fork);
     g_fork_handler_registered = true;
   }
   const std::size_t threads = thread_count_from_environment();
-  BuildResult built = build(threads, &platform::start_detached_thread);
-  if (built.pool == nullptr && platform::is_not_supported_error(built.error) && t_worker == nullptr) {
-    built.pool = &caller_pool();
+  std::size_t started = 0;
+  Outcome<WorkerPool*> built = build(threads, &platform::start_detached_thread, started);
+  if (!built.ok()) {
+    const int os_error = built.error().os_error;
+    if (!platform::is_not_supported_error(os_error) || t_worker != nullptr) {
+      t_build_failure = describe_build_failure(threads, started, os_error);
+      return built.error();
+    }
+    built = &caller_pool();
   }
-  if (built.pool == nullptr) return {nullptr, describe_build_failure(threads, built)};
-  g_pool.store(built.pool, std::memory_order_release);
-  return {built.pool, {}};
+  g_pool.store(built.value(), std::memory_order_release);
+  return built.value();
 }
 
+std::string WorkerPool::global_build_failure() { return t_build_failure; }
+
 WorkerPool& WorkerPool::global() {
-  GlobalBuild built = try_global();
-  if (built.pool == nullptr) {
-    fault("The global thread pool has not been initialized.: " + built.failure);
-  }
-  return *built.pool;
+  Outcome<WorkerPool*> built = try_global();
+  if (!built.ok()) fault("The global thread pool has not been initialized.: " + global_build_failure());
+  return *built.value();
 }
 
 WorkerPool& WorkerPool::current() {

@@ -37,6 +37,7 @@
 
 #include "common/cancel.h"
 #include "common/fault.h"
+#include "common/outcome.h"
 #include "parallel/deque.h"
 #include "parallel/injection_queue.h"
 #include "parallel/latch.h"
@@ -63,8 +64,8 @@ struct WorkerThread {
   std::uint64_t next_random();
 };
 
-// Starts a detached thread; returns 0 or an OS error number.
-using ThreadStarter = int (*)(void (*entry)(void*), void* argument, std::size_t stack_bytes);
+// Starts a detached thread; kSystem, with the OS error number, when it cannot.
+using ThreadStarter = Outcome<> (*)(void (*entry)(void*), void* argument, std::size_t stack_bytes);
 
 // "+4" -> 4, "007" -> 7; nothing for "", "+", " 4", "-1", "4a" or a value
 // beyond 64 bits.
@@ -110,29 +111,26 @@ class WorkerPool {
   // A failed build is fatal here; callers that can report it use try_global.
   static WorkerPool& global();
 
-  struct GlobalBuild {
-    WorkerPool* pool;     // null when the build failed
-    std::string failure;  // names the variables, the thread count and the OS error
-  };
-  // The process-wide pool, or why it could not be built. A failed build
-  // leaves nothing behind (the threads it started are stopped) and the next
-  // call tries again.
-  static GlobalBuild try_global();
+  // The process-wide pool, or kSystem (with the OS error number) when it
+  // could not be built. A failed build leaves nothing behind (the threads it
+  // started are stopped) and the next call tries again.
+  //
+  //   Outcome<WorkerPool*> pool = WorkerPool::try_global();
+  //   if (!pool.ok()) report(WorkerPool::global_build_failure());
+  static Outcome<WorkerPool*> try_global();
+  // Why the calling thread's last try_global failed, in words: it names the
+  // variables, the thread count and the OS error.
+  static std::string global_build_failure();
   // The pool of the calling worker thread, or the global one.
   static WorkerPool& current();
   // N of current().
   static std::size_t thread_count() { return current().size(); }
 
-  struct BuildResult {
-    WorkerPool* pool;     // null on failure
-    int error;            // OS error number when pool is null
-    std::size_t started;  // threads started before the failure (then stopped)
-  };
-  // Builds a pool of `threads` workers, each started with `start`. On
-  // failure the workers already started are told to stop and the record is
-  // freed once they have left. Built pools are never destroyed: their
-  // threads may outlive any owner.
-  static BuildResult build(std::size_t threads, ThreadStarter start);
+  // Builds a pool of `threads` workers, each started with `start`; a
+  // failure is the starter's. On failure the workers already started are
+  // told to stop and the record is freed once they have left. Built pools
+  // are never destroyed: their threads may outlive any owner.
+  static Outcome<WorkerPool*> build(std::size_t threads, ThreadStarter start);
   // build(), with the fallback for a platform without threads: one worker,
   // which is the calling thread itself. Any other failure is fatal.
   static WorkerPool& build_or_fault(std::size_t threads, ThreadStarter start);
@@ -159,6 +157,8 @@ class WorkerPool {
 
  private:
   explicit WorkerPool(std::size_t threads);
+  // build(), counting in `started` the workers started before a failure.
+  static Outcome<WorkerPool*> build(std::size_t threads, ThreadStarter start, std::size_t& started);
   static void worker_main(void* record);
   // The one-worker pool of a platform without threads: the calling thread.
   static WorkerPool& caller_pool();

@@ -1,7 +1,5 @@
 #include "platform/thread.h"
 
-#include "platform/process.h"
-
 #include <errno.h>
 #include <limits.h>
 #include <pthread.h>
@@ -12,6 +10,8 @@
 #include <memory>
 #include <new>
 #include <string>
+
+#include "platform/process.h"
 
 namespace batchaugmentor::platform {
 namespace {
@@ -60,10 +60,10 @@ const char* error_kind(int error) {
 
 }  // namespace
 
-int start_detached_thread(void (*entry)(void*), void* argument, std::size_t stack_bytes) {
+Outcome<> start_detached_thread(void (*entry)(void*), void* argument, std::size_t stack_bytes) {
   pthread_attr_t attr;
   int error = ::pthread_attr_init(&attr);
-  if (error != 0) return error;
+  if (error != 0) return OperationError::system(error);
   error = ::pthread_attr_setstacksize(&attr, usable_stack_size(stack_bytes));
   if (error == 0) error = ::pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
   if (error == 0) {
@@ -77,7 +77,8 @@ int start_detached_thread(void (*entry)(void*), void* argument, std::size_t stac
     }
   }
   ::pthread_attr_destroy(&attr);
-  return error;
+  if (error != 0) return OperationError::system(error);
+  return Done{};
 }
 
 bool is_not_supported_error(int error) { return error == ENOSYS || error == ENOTSUP; }

@@ -1,8 +1,8 @@
 // Threads for the worker pool: start one detached with a chosen stack size,
 // give up the processor, and get told when the process has forked.
 //
-//   int error = platform::start_detached_thread(&worker_main, pool, 2 << 20);
-//   if (error != 0) ... platform::describe_os_error(error) ...
+//   Outcome<> started = platform::start_detached_thread(&worker_main, pool, 2 << 20);
+//   if (!started.ok()) ... platform::describe_os_error(started.error().os_error) ...
 //   platform::yield_now();
 //   platform::on_fork_child(&forget_pool);
 #pragma once
@@ -10,13 +10,15 @@
 #include <cstddef>
 #include <string>
 
+#include "common/outcome.h"
+
 namespace batchaugmentor::platform {
 
 // Starts a thread running entry(argument) with a stack of at least
 // stack_bytes (raised to the system minimum and rounded up to whole pages),
-// no name, and detached: nobody ever joins it. Returns 0 or the OS error
-// number.
-int start_detached_thread(void (*entry)(void*), void* argument, std::size_t stack_bytes);
+// no name, and detached: nobody ever joins it. A failure is kSystem with the
+// OS error number.
+Outcome<> start_detached_thread(void (*entry)(void*), void* argument, std::size_t stack_bytes);
 
 // The error means "threads cannot be made here at all" rather than a
 // transient shortage.

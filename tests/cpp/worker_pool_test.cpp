@@ -21,9 +21,9 @@ namespace batchaugmentor::parallel {
 namespace {
 
 WorkerPool& make_pool(std::size_t n) {
-  WorkerPool::BuildResult built = WorkerPool::build(n, &platform::start_detached_thread);
-  EXPECT_NE(built.pool, nullptr);
-  return *built.pool;
+  Outcome<WorkerPool*> built = WorkerPool::build(n, &platform::start_detached_thread);
+  EXPECT_TRUE(built.ok());
+  return *built.value();
 }
 
 // Runs f on a worker of `pool`, with the calling thread blocked meanwhile.
@@ -172,7 +172,7 @@ TEST_P(Join, StealsSpreadWorkOverSeveralThreads) {
         std::lock_guard<std::mutex> guard(lock);
         threads.insert(std::this_thread::get_id());
         return 0;
-      }).size();
+      }).ok();
     });
   });
   EXPECT_EQ(threads.size(), GetParam());
@@ -198,8 +198,8 @@ void counting_entry(void* raw) {
   g_ended.fetch_add(1);
 }
 
-int failing_starter(void (*entry)(void*), void* argument, std::size_t stack) {
-  if (g_allowed.fetch_sub(1) <= 0) return g_error.load();
+Outcome<> failing_starter(void (*entry)(void*), void* argument, std::size_t stack) {
+  if (g_allowed.fetch_sub(1) <= 0) return OperationError::system(g_error.load());
   Trampoline* t = &g_trampolines[g_started.fetch_add(1)];
   *t = {entry, argument};
   return platform::start_detached_thread(&counting_entry, t, stack);
@@ -210,9 +210,10 @@ TEST(Build, FailedStartStopsTheWorkersAlreadyStarted) {
   g_error = EAGAIN;
   g_started = 0;
   g_ended = 0;
-  WorkerPool::BuildResult built = WorkerPool::build(6, &failing_starter);
-  EXPECT_EQ(built.pool, nullptr);
-  EXPECT_EQ(built.error, EAGAIN);
+  Outcome<WorkerPool*> built = WorkerPool::build(6, &failing_starter);
+  ASSERT_FALSE(built.ok());
+  EXPECT_EQ(built.error().kind, OperationError::Kind::kSystem);
+  EXPECT_EQ(built.error().os_error, EAGAIN);
   auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   while (g_ended.load() != 3 && std::chrono::steady_clock::now() < give_up) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -235,7 +236,9 @@ TEST(Build, WithoutThreadSupportTheCallerBecomesTheOnlyWorker) {
       return i * 3;
     });
     EXPECT_EQ(elsewhere.load(), 0);
-    for (std::size_t i = 0; i < out.size(); ++i) EXPECT_EQ(out[i], i * 3);
+    ASSERT_TRUE(out.ok());
+    ASSERT_EQ(out.value().size(), 100u);
+    for (std::size_t i = 0; i < out.value().size(); ++i) EXPECT_EQ(out.value()[i], i * 3);
     // Another thread has nobody to hand work to: it runs the join itself.
     std::thread other([&] {
       auto [a, b] = pool.join([](bool m) { return m; }, [](bool m) { return m; });
