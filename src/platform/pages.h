@@ -6,9 +6,10 @@
 //   platform::unmap_pages(p, 128 << 20);
 //
 // Growing a block remaps its pages instead of copying them. No huge pages are
-// asked for here (see ask_for_large_pages below for the guarded way): they make filling faster on average, but where memory is
-// fragmented the first fault can stall for a second while the kernel
-// compacts, which is worse in a library call than the steady gain.
+// asked for here (see ask_for_large_pages below for the guarded way): they
+// make filling faster on average, but where memory is fragmented the first
+// fault can stall for a second while the kernel compacts, which is worse in a
+// library call than the steady gain.
 // Sizes are the caller's byte counts; rounding to whole pages happens inside.
 //
 //   platform::prepare_for_writing(target, n);  // then fill all n bytes
@@ -17,8 +18,9 @@
 // the whole pages inside [target, target + n), in one call rather than one
 // fault per page. Pages already there are left as they are; it changes no
 // byte and is only a hint (ranges of under 16 pages are left alone, the
-// calls would cost more than the faults): a kernel older than 5.14 refuses it once, and from
-// then on the pages are left to be faulted in by the writes themselves.
+// calls would cost more than the faults): a kernel older than 5.14 refuses
+// it once, and from then on the pages are left to be faulted in by the
+// writes themselves.
 //
 //   if (platform::free_large_page_bytes() >= 2 * n) {
 //     platform::ask_for_large_pages(target, n, true);   // then fill it
