@@ -11,7 +11,11 @@ Prints one table:
     RAYON_NUM_THREADS=1 (separate interpreters, since the pool size is fixed
     when the pool is built);
   * whole batch calls against NumPy doing the same work in the same process:
-    luminance of 16 images of 1920x1080 and centre crops of 64 such images.
+    luminance of 16 images of 1920x1080 and centre crops of 64 such images;
+  * centre crops against NumPy's contiguous copy of the same view
+    (np.ascontiguousarray(a[y:y+h, x:x+w]) in a loop), small, 1080p and
+    12 MP, on 1 worker and on all (separate interpreters), the two
+    alternating within each round, best of all rounds.
 """
 
 import argparse
@@ -65,6 +69,55 @@ def child_luminance(repeats):
                       "cores_used": cpu / (median * (repeats + 1))}))
 
 
+# (count, source height, source width, crop side, rounds)
+CROP_CASES = [
+    (64, 96, 96, 64, 300),
+    (32, 1080, 1920, 1024, 15),
+    (16, 3000, 4000, 3000, 5),
+]
+
+
+def child_crops(quick):
+    """Run in a fresh interpreter: ours and NumPy's centre crops, alternating."""
+    rng = np.random.default_rng(3)
+    results = []
+    for count, h, w, side, rounds in CROP_CASES:
+        rounds = max(3, rounds // 5) if quick else rounds
+        images = [rng.integers(0, 256, size=(h, w, 3), dtype=np.uint8) for _ in range(count)]
+        sizes = [(side, side)] * count
+        y, x = (h - side) // 2, (w - side) // 2
+
+        def ours():
+            return batchaugmentor.batch_center_crop_images(images, sizes)
+
+        def numpy_copies():
+            return [np.ascontiguousarray(a[y:y + side, x:x + side]) for a in images]
+
+        assert all(np.array_equal(a, b) for a, b in zip(ours(), numpy_copies()))
+        best = {"ours": float("inf"), "numpy": float("inf")}
+        for _ in range(rounds):
+            for name, fn in (("ours", ours), ("numpy", numpy_copies)):
+                start = time.perf_counter()
+                out = fn()
+                best[name] = min(best[name], time.perf_counter() - start)
+                del out
+        results.append({"case": f"{count} x {w}x{h} -> {side}x{side}", **best})
+        del images
+    print(json.dumps(results))
+
+
+def crops_in_child(threads, quick):
+    env = dict(os.environ)
+    env.pop("RAYON_RS_NUM_CPUS", None)
+    if threads is None:
+        env.pop("RAYON_NUM_THREADS", None)
+    else:
+        env["RAYON_NUM_THREADS"] = str(threads)
+    out = subprocess.run([sys.executable, __file__, "--child-crops"] + (["--quick"] if quick else []),
+                         env=env, check=True, capture_output=True, text=True)
+    return json.loads(out.stdout.strip().splitlines()[-1])
+
+
 def in_child(threads, repeats):
     env = dict(os.environ)
     env.pop("RAYON_RS_NUM_CPUS", None)
@@ -86,9 +139,18 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true", help="fewer repeats")
     parser.add_argument("--child-luminance", type=int, help=argparse.SUPPRESS)
+    parser.add_argument("--child-crops", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--crops-only", action="store_true", help="only the crop comparison")
     args = parser.parse_args()
     if args.child_luminance:
         child_luminance(args.child_luminance)
+        return
+    if args.child_crops:
+        child_crops(args.quick)
+        return
+    if args.crops_only:
+        print(f"cpus={os.cpu_count()} numpy={np.__version__} python={sys.version.split()[0]}")
+        crop_table(args.quick)
         return
 
     repeats = 5 if args.quick else 15
@@ -147,6 +209,16 @@ def main():
     ours, _ = timed(lambda: batchaugmentor.batch_center_crop_images(crop_images, sizes), repeats)
     peer, _ = timed(numpy_crops, repeats)
     row("64 x 1920x1080 centre crop to 512x512", ours, peer, "NumPy per image")
+    del crop_images
+
+    crop_table(args.quick)
+
+
+def crop_table(quick):
+    workers = os.cpu_count()
+    for threads, label in ((1, "1 worker"), (None, f"{workers} workers")):
+        for r in crops_in_child(threads, quick):
+            row(f"centre crop {r['case']}, {label}", r["ours"], r["numpy"], "np.ascontiguousarray")
 
 
 if __name__ == "__main__":

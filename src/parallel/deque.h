@@ -35,7 +35,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "parallel/fault.h"
+#include "common/fault.h"
 
 namespace batchaugmentor::parallel {
 

@@ -27,7 +27,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "parallel/fault.h"
+#include "common/fault.h"
 
 namespace batchaugmentor::parallel {
 

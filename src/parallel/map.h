@@ -1,30 +1,33 @@
-// The two batch maps every batch function runs its items through.
+// The batch maps every batch function runs its items through. Each returns
+// an Outcome: the values in index order, or why there are none.
 //
-//   std::vector<Outcome<ImageArray>> out =
-//       map_batch(n, [&](std::size_t i) { return crop_image(views[i], boxes[i]); });
+//   Outcome<std::vector<double>> out =
+//       map_batch(n, [&](std::size_t i) { return image_luminance(views[i]); });
 //
-//   Outcome<std::vector<Resized>> frames = map_batch_until_error(
+//   Outcome<std::vector<Done>> frames = map_batch_until_error(
 //       f, [&](std::size_t i) { return resize_image(frame_view(video, i), w, h, dst[i]); });
 //
 // map_batch calls item(i) exactly once for every i in [0, count) and returns
-// the outcomes in index order. map_batch_until_error stops starting new items
-// once one has failed and returns that error (the first one recorded, not
-// necessarily the lowest index), or all values in index order.
+// the results in index order; it fails only when the room for them cannot
+// be allocated (out of memory, before any item runs). map_batch_until_error
+// stops starting new items once one has failed and returns that error (the
+// first one recorded, not necessarily the lowest index), or all values in
+// index order.
 //
 // Items run on the WorkerPool; the calling thread blocks until all are done.
 // A batch of 0 or 1 items runs on the calling thread, but the pool is built
 // by the first call all the same. Items must not touch Python objects.
-// A batch whose output cannot be allocated throws std::bad_alloc before any
-// item runs.
 //
 // map_batch_interruptible also takes a CancelFlag and a WaitHook: while the
 // calling thread waits it polls the hook, and once the hook asks to stop (or
 // anyone requests the flag) no further item is started; running items
-// finish, everything written is destroyed, and the call returns nothing.
+// finish, everything written is destroyed, and the call returns
+// OperationError::cancelled().
 //
 //   CancelFlag cancel;
 //   WaitHook hook{&signal_pending, nullptr, &cancel};
-//   if (auto out = map_batch_interruptible(n, item, cancel, hook)) use(*out);
+//   auto out = map_batch_interruptible(n, item, cancel, hook);
+//   if (!out.ok() && out.error().is_cancelled()) ...
 //
 // An item can read the flag to stop early itself; map_batch_until_error
 // started inside an item inherits it, so the frames of a video stop too.
@@ -52,7 +55,7 @@
 #include "common/buffer.h"
 #include "common/cancel.h"
 #include "common/outcome.h"
-#include "parallel/fault.h"
+#include "common/fault.h"
 #include "parallel/worker_pool.h"
 
 namespace batchaugmentor {
@@ -237,18 +240,21 @@ struct UntilErrorMap {
 namespace parallel::internal {
 
 template <class F, class R = std::invoke_result_t<F&, std::size_t>>
-std::optional<std::vector<R>> run_ordered(std::size_t count, F& item, const CancelFlag* cancel,
-                                          bool items_may_block = false) {
+Outcome<std::vector<R>> run_ordered(std::size_t count, F& item, const CancelFlag* cancel,
+                                    bool items_may_block = false) {
   parallel::WorkerPool& pool = parallel::WorkerPool::current();
 
-  // The batch length is that of a list the caller holds; the caller turns
-  // a shortage into its own out-of-memory error.
+  // The batch length is that of a list the caller holds; a shortage is the
+  // caller's out-of-memory error.
   std::optional<Slots<R>> slots = Slots<R>::allocate(count);
-  if (!slots) throw std::bad_alloc();
+  if (!slots) return OperationError::out_of_memory();
   std::vector<R> out;
-  out.reserve(count);
-  if (!(out.capacity() - out.size() >= count)) {
-    fault("assertion failed: vec.capacity() - start >= len");
+  try {
+    out.reserve(count);
+  } catch (const std::bad_alloc&) {
+    return OperationError::out_of_memory();
+  } catch (const std::length_error&) {
+    return OperationError::out_of_memory();
   }
 
   OrderedMap<R, F> map{pool, item, *slots, cancel};
@@ -267,7 +273,7 @@ std::optional<std::vector<R>> run_ordered(std::size_t count, F& item, const Canc
   if (total.written != count) {
     if (cancelled(cancel)) {
       slots->destroy(total.start, total.written);
-      return std::nullopt;
+      return OperationError::cancelled();
     }
     fault("expected " + std::to_string(count) + " total writes, but got " +
           std::to_string(total.written));
@@ -279,15 +285,14 @@ std::optional<std::vector<R>> run_ordered(std::size_t count, F& item, const Canc
 }  // namespace parallel::internal
 
 template <class F>
-auto map_batch(std::size_t count, F&& item)
-    -> std::vector<std::invoke_result_t<F&, std::size_t>> {
-  return *parallel::internal::run_ordered(count, item, nullptr);
+auto map_batch(std::size_t count, F&& item) -> Outcome<std::vector<std::invoke_result_t<F&, std::size_t>>> {
+  return parallel::internal::run_ordered(count, item, nullptr);
 }
 
 template <class F>
 auto map_batch_interruptible(std::size_t count, F&& item, CancelFlag& cancel,
                              parallel::WaitHook hook, bool items_may_block = false)
-    -> std::optional<std::vector<std::invoke_result_t<F&, std::size_t>>> {
+    -> Outcome<std::vector<std::invoke_result_t<F&, std::size_t>>> {
   hook.cancel = &cancel;
   parallel::ScopedWaitHook scope(&hook);
   return parallel::internal::run_ordered(count, item, &cancel, items_may_block);
@@ -309,7 +314,7 @@ auto map_batch_until_error(std::size_t count, F&& item)
   if (map.first_error || (total.written != count && cancelled(map.cancel))) {
     slots->destroy(total.start, total.written);
     if (map.first_error) return *map.first_error;
-    return OperationError::refused("Batch cancelled");
+    return OperationError::cancelled();
   }
   BA_ASSERT(total.start == 0 && total.written == count);
 

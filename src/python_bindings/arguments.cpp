@@ -24,27 +24,18 @@ std::string quoted_list(const std::vector<const char*>& names) {
   return text;
 }
 
-// The length a sequence reports is only a hint (its __len__ may say 10**12
-// and its iterator stop after three): no more than this is reserved from
-// it, and longer sequences grow as they are walked.
-constexpr Py_ssize_t kMaxReservedFromHint = 1 << 16;
-
 // Walking a huge sequence (a broadcast array of 10**11 images) takes long
-// enough that Ctrl-C must work during it too.
+// enough that Ctrl-C must work during it too. What the walk collects goes
+// into ChunkedLists, so no step between two checks grows with the walk.
 constexpr std::size_t kSignalCheckEvery = 1 << 12;
 
-// Iterates a list-like argument with the iteration protocol (not by index),
-// calling `each` per element; the first failure ends the walk.
-template <class Reserve, class Each>
-PyStatus for_each_element(PyObject* object, Reserve reserve, Each each) {
+// Iterates a list-like argument with the iteration protocol (not by index,
+// and never trusting the length it reports), calling `each` per element;
+// the first failure ends the walk.
+template <class Each>
+PyStatus for_each_element(PyObject* object, Each each) {
   if (PyUnicode_Check(object)) return PyError::make(PyExc_TypeError, "Can't extract `str` to `Vec`");
   if (!PySequence_Check(object)) return downcast_error(object, "Sequence");
-  Py_ssize_t hint = PySequence_Size(object);
-  if (hint < 0) {
-    PyErr_Clear();
-    hint = 0;
-  }
-  reserve(static_cast<std::size_t>(std::min(hint, kMaxReservedFromHint)));
   PyRef iterator = PyRef::steal(PyObject_GetIter(object));
   if (!iterator) return PyError::fetch();
   for (std::size_t n = 1;; ++n) {
@@ -71,10 +62,6 @@ PyResult<ArrayList<D>> extract_arrays(PyObject* object, const char* parameter) {
   ArrayList<D> list;
   PyStatus status = for_each_element(
       object,
-      [&](std::size_t n) {
-        list.views.reserve(n);
-        list.holds.reserve(n);
-      },
       [&](PyObject* element) -> PyStatus {
         auto api = numpy_api();
         if (!api) return std::move(api).error();
@@ -232,10 +219,10 @@ PyResult<ArrayList<4>> extract_video_list(PyObject* object, const char* paramete
   return extract_arrays<4>(object, parameter);
 }
 
-PyResult<std::vector<CropBox>> extract_crop_boxes(PyObject* object, const char* parameter) {
-  std::vector<CropBox> boxes;
+PyResult<ChunkedList<CropBox>> extract_crop_boxes(PyObject* object, const char* parameter) {
+  ChunkedList<CropBox> boxes;
   PyStatus status = for_each_element(
-      object, [&](std::size_t n) { boxes.reserve(n); },
+      object,
       [&](PyObject* element) -> PyStatus {
         std::array<std::uint64_t, 4> v{};
         PyStatus s = unpack_tuple(element, false, &v);
@@ -245,11 +232,11 @@ PyResult<std::vector<CropBox>> extract_crop_boxes(PyObject* object, const char* 
   return finish(std::move(status), std::move(boxes), parameter);
 }
 
-PyResult<std::vector<TargetSize>> extract_target_sizes(PyObject* object, const char* parameter,
+PyResult<ChunkedList<TargetSize>> extract_target_sizes(PyObject* object, const char* parameter,
                                                        int field_bits) {
-  std::vector<TargetSize> sizes;
+  ChunkedList<TargetSize> sizes;
   PyStatus status = for_each_element(
-      object, [&](std::size_t n) { sizes.reserve(n); },
+      object,
       [&](PyObject* element) -> PyStatus {
         std::array<std::uint64_t, 2> v{};
         PyStatus s = unpack_tuple(element, field_bits == 32, &v);
@@ -259,16 +246,16 @@ PyResult<std::vector<TargetSize>> extract_target_sizes(PyObject* object, const c
   return finish(std::move(status), std::move(sizes), parameter);
 }
 
-PyResult<std::vector<std::string>> extract_path_list(PyObject* object, const char* parameter) {
-  std::vector<std::string> paths;
+PyResult<ChunkedList<std::string>> extract_path_list(PyObject* object, const char* parameter) {
+  ChunkedList<std::string> paths;
   PyStatus status = for_each_element(
-      object, [&](std::size_t n) { paths.reserve(n); },
+      object,
       [&](PyObject* element) -> PyStatus {
         if (!PyUnicode_Check(element)) return downcast_error(element, "PyString");
         Py_ssize_t size = 0;
         const char* utf8 = PyUnicode_AsUTF8AndSize(element, &size);
         if (utf8 == nullptr) return PyError::fetch();
-        paths.emplace_back(utf8, static_cast<std::size_t>(size));
+        paths.push_back(std::string(utf8, static_cast<std::size_t>(size)));
         return Unit{};
       });
   return finish(std::move(status), std::move(paths), parameter);

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/chunked_list.h"
 #include "common/image.h"
 #include "python_bindings/borrows.h"
 #include "python_bindings/errors.h"
@@ -49,17 +50,17 @@ PyError argument_error(const char* parameter, PyError error);
 
 template <std::size_t D>
 struct ArrayList {
-  std::vector<ArrayView<D>> views;
+  ChunkedList<ArrayView<D>> views;
   std::vector<ArrayHold> holds;  // released when the list goes
 };
 
 PyResult<ArrayList<3>> extract_image_list(PyObject* object, const char* parameter);
 PyResult<ArrayList<4>> extract_video_list(PyObject* object, const char* parameter);
-PyResult<std::vector<CropBox>> extract_crop_boxes(PyObject* object, const char* parameter);
+PyResult<ChunkedList<CropBox>> extract_crop_boxes(PyObject* object, const char* parameter);
 // field_bits is 64 for the crop functions, 32 for the resize functions.
-PyResult<std::vector<TargetSize>> extract_target_sizes(PyObject* object, const char* parameter,
+PyResult<ChunkedList<TargetSize>> extract_target_sizes(PyObject* object, const char* parameter,
                                                        int field_bits);
-PyResult<std::vector<std::string>> extract_path_list(PyObject* object, const char* parameter);
+PyResult<ChunkedList<std::string>> extract_path_list(PyObject* object, const char* parameter);
 
 PyResult<std::uint64_t> to_u64(PyObject* object);
 PyResult<std::uint32_t> to_u32(PyObject* object);

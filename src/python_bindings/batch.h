@@ -18,6 +18,7 @@
 #include "parallel/map.h"
 #include "parallel/worker_pool.h"
 #include "python_bindings/errors.h"
+#include "python_bindings/results.h"
 
 namespace batchaugmentor::bindings {
 
@@ -39,18 +40,21 @@ struct SignalCheck {
 // raises while the batch runs. `cancel` is the call's own flag; items may
 // read it. Items that may wait on the outside world (a pipe) pass
 // items_may_block, so that even a lone one leaves this thread to listen.
+// Builds the process-wide pool if needed; a pool that cannot be built is a
+// RuntimeError, and the next call tries again.
+PyStatus ensure_pool();
+
 template <class F>
 auto run_batch(std::size_t count, F&& item, CancelFlag& cancel, bool items_may_block = false)
     -> PyResult<std::vector<std::invoke_result_t<F&, std::size_t>>> {
-  parallel::WorkerPool::GlobalBuild pool = parallel::WorkerPool::try_global();
-  if (pool.pool == nullptr) return PyError::make(PyExc_RuntimeError, pool.failure);
+  if (PyStatus pool = ensure_pool(); !pool) return std::move(pool).error();
   SignalCheck check;
   auto out = map_batch_interruptible(count, item, cancel, {&SignalCheck::poll, &check, nullptr}, items_may_block);
   // A handler that raised wins even when every item managed to finish:
   // an item that gave up because of it has no real outcome.
   if (check.raised) return std::move(*check.raised);
-  if (!out) return PyError::make(PyExc_RuntimeError, "the batch was cancelled");
-  return std::move(*out);
+  if (!out.ok()) return batch_error(BatchKind::kPlain, out.error());
+  return std::move(out).value();
 }
 
 }  // namespace batchaugmentor::bindings

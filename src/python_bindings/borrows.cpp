@@ -6,7 +6,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "parallel/fault.h"
+#include "common/fault.h"
 
 namespace batchaugmentor::bindings {
 namespace {

@@ -30,16 +30,17 @@
 #include "common/cancel.h"
 #include "cropping/crop.h"
 #include "luminance/luminance.h"
-#include "parallel/fault.h"
+#include "common/fault.h"
 #include "parallel/map.h"
 #include "python_bindings/arguments.h"
 #include "python_bindings/batch.h"
 #include "python_bindings/errors.h"
-#include "python_bindings/large_pages.h"
+#include "platform/large_pages.h"
 #include "python_bindings/loading_batch.h"
 #include "python_bindings/numpy_api.h"
 #include "python_bindings/py_ref.h"
 #include "python_bindings/results.h"
+#include "resampling/resample.h"
 #include "resize/resize.h"
 
 namespace batchaugmentor::bindings {
@@ -122,14 +123,14 @@ PyResult<PyRef> presized_batch(std::size_t count, ShapeOf shape_of, Item item, B
   }
   // An enlarged photo's result (1280x960: 3.7 MB) filled in small pages
   // spends as long on page faults as on the resize itself.
-  LargePageRequest large(platform::kLargePage);
+  platform::LargePageRequest large(platform::kLargePage);
   for (std::size_t i = 0; i < count; ++i) large.add(targets[i], sizes[i]);
   CancelFlag cancel;
   auto outcomes = run_batch(count, [&](std::size_t i) { return item(i, targets[i]); }, cancel);
   large.take_back();
   if (!outcomes) return std::move(outcomes).error();
   for (const auto& outcome : *outcomes) {
-    if (!outcome.ok()) return raise_batch_error(kind, outcome.error());
+    if (!outcome.ok()) return batch_error(kind, outcome.error());
   }
   return make_list(std::move(objects));
 }
@@ -144,7 +145,7 @@ ResultShape<3> crop_shape(const cropping::CropLayout& layout) {
 // gives the item's box; it runs on the worker, where random crops draw.
 template <class Second, class LayoutOf, class BoxOf>
 PyResult<PyRef> crop_batch(const FunctionSignature& signature, PyObject* args, PyObject* kwargs,
-                           PyResult<std::vector<Second>> (*extract_second)(PyObject*, const char*),
+                           PyResult<ChunkedList<Second>> (*extract_second)(PyObject*, const char*),
                            LayoutOf layout_of, BoxOf box_of, BatchKind kind) {
   auto slots = bind_arguments(signature, args, kwargs);
   if (!slots) return std::move(slots).error();
@@ -177,8 +178,8 @@ std::optional<cropping::CropLayout> sized_layout(const ImageView& v, const Targe
                                std::min<std::uint64_t>(t.width, v.shape[1]));
 }
 
-PyResult<std::vector<TargetSize>> sizes64(PyObject* o, const char* p) { return extract_target_sizes(o, p, 64); }
-PyResult<std::vector<TargetSize>> sizes32(PyObject* o, const char* p) { return extract_target_sizes(o, p, 32); }
+PyResult<ChunkedList<TargetSize>> sizes64(PyObject* o, const char* p) { return extract_target_sizes(o, p, 64); }
+PyResult<ChunkedList<TargetSize>> sizes32(PyObject* o, const char* p) { return extract_target_sizes(o, p, 32); }
 
 PyObject* load_image_batch(PyObject*, PyObject* args, PyObject* kwargs) {
   return run("File loading failed", [&] { return load_image_batch_list(args, kwargs); });
@@ -381,5 +382,15 @@ PyMODINIT_FUNC PyInit_batchaugmentor(void) {
     return nullptr;
   } catch (...) {
     batchaugmentor::fault("unexpected C++ exception while initialising the module");
+  }
+}
+
+// For tools and tests that ask which resampling path this process runs
+// (docs/api.md): a plain C symbol, outside the module's namespace.
+extern "C" __attribute__((visibility("default"))) const char* batchaugmentor_resample_path() noexcept {
+  try {
+    return batchaugmentor::resampling::selected_kernel().name;
+  } catch (...) {
+    return nullptr;
   }
 }

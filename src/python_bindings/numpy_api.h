@@ -27,7 +27,6 @@ struct RawArray {
   int flags;
 };
 
-inline constexpr int kArrayCContiguous = 0x0001;
 inline constexpr int kArrayFContiguous = 0x0002;
 inline constexpr int kArrayWriteable = 0x0400;
 inline constexpr int kTypeUint8 = 2;

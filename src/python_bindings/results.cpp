@@ -1,5 +1,6 @@
 #include "python_bindings/results.h"
 
+#include <cstring>
 #include <string>
 
 namespace batchaugmentor::bindings {
@@ -11,17 +12,32 @@ const char* prefix_of(BatchKind kind) {
     case BatchKind::kCenterCrop: return "Center cropping failed: ";
     case BatchKind::kRandomCrop: return "Random cropping failed: ";
     case BatchKind::kResize: return "Resizing failed: ";
-    case BatchKind::kResizeVideo: return "Video resizing failed";
+    case BatchKind::kPlain:
+    case BatchKind::kLoad:
+    case BatchKind::kResizeVideo: break;
   }
   return "";
 }
 
 }  // namespace
 
-PyError raise_batch_error(BatchKind kind, const OperationError& error) {
-  if (error.is_out_of_memory()) return PyError::no_memory(" for the result");
+PyError batch_error(BatchKind kind, const OperationError& error) {
+  switch (error.kind) {
+    case OperationError::Kind::kOutOfMemory:
+      if (kind == BatchKind::kPlain) return PyError::no_memory();
+      return PyError::no_memory(kind == BatchKind::kLoad ? " for the batch" : " for the result");
+    case OperationError::Kind::kCancelled:
+      return PyError::make(PyExc_RuntimeError, "the batch was cancelled");
+    case OperationError::Kind::kSystem: {
+      PyRef raised = PyRef::steal(PyObject_CallFunction(PyExc_OSError, "is", error.os_error, std::strerror(error.os_error)));
+      if (!raised) return PyError::fetch();
+      return PyError::make(PyExc_OSError, std::move(raised));
+    }
+    case OperationError::Kind::kRefused:
+      break;
+  }
+  if (kind == BatchKind::kResizeVideo) return PyError::make(PyExc_RuntimeError, "Video resizing failed");
   std::string message = prefix_of(kind);
-  if (kind == BatchKind::kResizeVideo) return PyError::make(PyExc_RuntimeError, message);
   message += error.message;
   return PyError::make(PyExc_ValueError, message);
 }

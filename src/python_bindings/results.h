@@ -1,7 +1,7 @@
 // Turning per-item outcomes into Python objects.
 //
 //   std::uint8_t* pixels = numpy_data(array);    // for the items to fill
-//   PyError e = raise_batch_error(BatchKind::kCrop, outcome.error());
+//   PyError e = batch_error(BatchKind::kCrop, outcome.error());
 //   PyResult<PyRef> list = make_list(std::move(objects));
 #pragma once
 
@@ -14,16 +14,26 @@
 
 namespace batchaugmentor::bindings {
 
-enum class BatchKind { kCrop, kCenterCrop, kRandomCrop, kResize, kResizeVideo };
+// Which call an error comes from: the table in batch_error words each kind
+// of OperationError for it. kPlain is the batch machinery itself, common to
+// every call.
+enum class BatchKind { kPlain, kLoad, kCrop, kCenterCrop, kRandomCrop, kResize, kResizeVideo };
 
 // Where a new array made by this module keeps its pixels.
 inline std::uint8_t* numpy_data(PyObject* array) {
   return reinterpret_cast<std::uint8_t*>(as_raw_array(array)->data);
 }
 
-// The exception of a call whose first failed item (in input order) failed
-// with `error`. Out-of-memory items raise MemoryError.
-PyError raise_batch_error(BatchKind kind, const OperationError& error);
+// The one translation of an OperationError into a Python exception:
+//   refused        ValueError "<prefix>: <message>" (video: RuntimeError
+//                  "Video resizing failed", no reason given)
+//   out of memory  MemoryError "<prefix>: not enough memory for the result"
+//                  (the batch machinery: "...not enough memory"; loading:
+//                  "...not enough memory for the batch")
+//   cancelled      RuntimeError "the batch was cancelled"
+//   system         OSError with the errno and its text
+// The prefix is the call's ("Cropping failed", ...).
+PyError batch_error(BatchKind kind, const OperationError& error);
 
 // A new list holding `items` in order; consumes them.
 PyResult<PyRef> make_list(std::vector<PyRef> items);
