@@ -46,7 +46,7 @@ PyStatus for_each_element(PyObject* object, Each each) {
     if (n % kSignalCheckEvery == 0 && PyErr_CheckSignals() != 0) return PyError::fetch();
   }
   if (PyErr_Occurred()) return PyError::fetch();
-  return Unit{};
+  return Done{};
 }
 
 template <class T>
@@ -91,7 +91,7 @@ PyResult<ArrayList<D>> extract_arrays(PyObject* object, const char* parameter) {
           view.strides[i] = static_cast<std::ptrdiff_t>(raw->strides[i]);
         }
         list.views.push_back(view);
-        return Unit{};
+        return Done{};
       });
   return finish(std::move(status), std::move(list), parameter);
 }
@@ -118,7 +118,7 @@ PyStatus unpack_tuple(PyObject* element, bool narrow, std::array<std::uint64_t, 
       (*out)[i] = *value;
     }
   }
-  return Unit{};
+  return Done{};
 }
 
 }  // namespace
@@ -256,7 +256,7 @@ PyResult<ChunkedList<std::string>> extract_path_list(PyObject* object, const cha
         const char* utf8 = PyUnicode_AsUTF8AndSize(element, &size);
         if (utf8 == nullptr) return PyError::fetch();
         paths.push_back(std::string(utf8, static_cast<std::size_t>(size)));
-        return Unit{};
+        return Done{};
       });
   return finish(std::move(status), std::move(paths), parameter);
 }

@@ -6,7 +6,7 @@ PyStatus ensure_pool() {
   if (!parallel::WorkerPool::try_global().ok()) {
     return PyError::make(PyExc_RuntimeError, parallel::WorkerPool::global_build_failure());
   }
-  return Unit{};
+  return Done{};
 }
 
 }  // namespace batchaugmentor::bindings

@@ -15,6 +15,7 @@
 #include <utility>
 #include <variant>
 
+#include "common/outcome.h"
 #include "python_bindings/py_ref.h"
 
 namespace batchaugmentor::bindings {
@@ -68,8 +69,7 @@ class PyResult {
   std::variant<T, PyError> v_;
 };
 
-struct Unit {};
-using PyStatus = PyResult<Unit>;
+using PyStatus = PyResult<Done>;  // Done: the core's "it was done"
 
 // The qualified name of the object's type, or "<failed to extract type name>".
 std::string type_qualname(PyObject* object);

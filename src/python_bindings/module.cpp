@@ -335,7 +335,7 @@ PyStatus register_function(PyObject* module, PyMethodDef* def) {
   }
   if (PyList_Append(all.get(), name->get()) != 0) fault("could not append __name__ to __all__");
   if (PyObject_SetAttr(module, name->get(), function->get()) != 0) return PyError::fetch();
-  return Unit{};
+  return Done{};
 }
 
 PyObject* initialise() {
