@@ -112,12 +112,12 @@ class Slots {
   // default-constructed is to append them, which one thread at a time
   // would have to do in order; so items construct into these slots instead
   // and the finished run is moved into the vector.
-  static std::optional<Slots> allocate(std::size_t count) {
+  static Outcome<Slots> allocate(std::size_t count) {
     std::size_t bytes = 0;
-    if (!checked_mul(count, sizeof(T), &bytes)) return std::nullopt;
+    if (!checked_mul(count, sizeof(T), &bytes)) return OperationError::out_of_memory();
     void* p = bytes == 0 ? nullptr
                          : ::operator new(bytes, std::align_val_t{alignof(T)}, std::nothrow);
-    if (bytes != 0 && p == nullptr) return std::nullopt;
+    if (bytes != 0 && p == nullptr) return OperationError::out_of_memory();
     return Slots(static_cast<T*>(p), count);
   }
 
@@ -246,8 +246,9 @@ Outcome<std::vector<R>> run_ordered(std::size_t count, F& item, const CancelFlag
 
   // The batch length is that of a list the caller holds; a shortage is the
   // caller's out-of-memory error.
-  std::optional<Slots<R>> slots = Slots<R>::allocate(count);
-  if (!slots) return OperationError::out_of_memory();
+  auto made = Slots<R>::allocate(count);
+  if (!made.ok()) return made.error();
+  Slots<R>* slots = &made.value();
   std::vector<R> out;
   try {
     out.reserve(count);
@@ -306,8 +307,9 @@ auto map_batch_until_error(std::size_t count, F&& item)
   parallel::WorkerPool& pool = parallel::WorkerPool::current();
 
   // The count is a frame count taken from the caller's array.
-  std::optional<Slots<V>> slots = Slots<V>::allocate(count);
-  if (!slots) return OperationError::out_of_memory();
+  auto made = Slots<V>::allocate(count);
+  if (!made.ok()) return made.error();
+  Slots<V>* slots = &made.value();
 
   UntilErrorMap<V, F> map(pool, item, *slots, t_item_cancel);
   WrittenRun total = map.run(0, count, Splitter{pool.size(), pool.size()}, false);
