@@ -249,8 +249,9 @@ class Tracked {
 TEST(MergeRuns, AGapDropsTheRightRunAndDestroysItsOutcomes) {
   using parallel::internal::Slots;
   using parallel::internal::merge_runs;
-  auto slots = Slots<Tracked>::allocate(6);
-  ASSERT_TRUE(slots);
+  auto made = Slots<Tracked>::allocate(6);
+  ASSERT_TRUE(made.ok());
+  Slots<Tracked>* slots = &made.value();
   const std::size_t before = Tracked::live_count();
   for (std::size_t i : {0u, 1u, 3u, 4u}) slots->construct(i, Tracked(static_cast<int>(i)));
   // The left piece stopped after two of its three items: slot 2 is empty.
