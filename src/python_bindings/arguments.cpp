@@ -24,10 +24,8 @@ std::string quoted_list(const std::vector<const char*>& names) {
   return text;
 }
 
-// Walking a huge sequence (a broadcast array of 10**11 images) takes long
-// enough that Ctrl-C must work during it too. What the walk collects goes
-// into ChunkedLists, so no step between two checks grows with the walk.
-constexpr std::size_t kSignalCheckEvery = 1 << 12;
+// What a walk collects goes into ChunkedLists, so that no step between two
+// signal checks grows with the walk.
 
 // Iterates a list-like argument with the iteration protocol (not by index,
 // and never trusting the length it reports), calling `each` per element;

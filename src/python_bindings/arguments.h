@@ -41,6 +41,12 @@ struct FunctionSignature {
   ParameterNames parameters;
 };
 
+// Every loop of the calling thread over a batch's items (the walks of the
+// arguments, the making of result arrays) runs the interpreter's signal
+// handlers this often, so that Ctrl-C stops a walk of 10**11 views as
+// promptly as a running batch.
+inline constexpr std::size_t kSignalCheckEvery = 1 << 12;
+
 // One borrowed object per parameter, in parameter order.
 PyResult<std::vector<PyObject*>> bind_arguments(const FunctionSignature& signature, PyObject* args,
                                                 PyObject* kwargs);

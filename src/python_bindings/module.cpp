@@ -106,6 +106,9 @@ PyResult<PyRef> presized_batch(std::size_t count, ShapeOf shape_of, Item item, B
     auto api = numpy_api();
     if (!api) return std::move(api).error();
     for (std::size_t i = 0; i < count; ++i) {
+      // Making a long batch's arrays takes a while too: Ctrl-C is answered
+      // here as during the walks and the batch.
+      if (i % kSignalCheckEvery == kSignalCheckEvery - 1 && PyErr_CheckSignals() != 0) return PyError::fetch();
       const ResultShape<D> shape = shape_of(i);
       if (!shape.make) continue;
       PyObject* descr = (*api)->descr_from_type(kTypeUint8);
