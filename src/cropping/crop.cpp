@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "cropping/internal/random.h"
+#include "pixels/gather.h"
 
 namespace batchaugmentor::cropping {
 namespace {
@@ -22,6 +23,17 @@ bool is_contiguous(const ImageView& v, bool fortran) {
 // Rows of the selection, written one after another in C order.
 void copy_rows(const ImageView& sel, std::uint8_t* out) {
   const std::size_t h = sel.shape[0], w = sel.shape[1], k = sel.shape[2];
+  if (k == 3) {
+    const pixels::RgbGather gather(sel);
+    if (gather.layout() == pixels::Layout::kColumns) {
+      gather.block(0, h, 0, w, out, w * 3);
+      return;
+    }
+    if (!gather.packed() && gather.layout() != pixels::Layout::kGeneral) {
+      for (std::size_t y = 0; y < h; ++y) gather.row(y, 0, w, out + y * w * 3);
+      return;
+    }
+  }
   const std::ptrdiff_t s0 = sel.strides[0], s1 = sel.strides[1], s2 = sel.strides[2];
   const bool pixel_contiguous = s2 == 1 || k == 1;
   const bool row_contiguous = pixel_contiguous && (s1 == static_cast<std::ptrdiff_t>(k) || w == 1);

@@ -8,6 +8,8 @@
 
 #include "parallel/map.h"
 #include "parallel/worker_pool.h"
+#include "pixels/gather.h"
+#include "platform/large_pages.h"
 #include "platform/pages.h"
 #include "resampling/resample.h"
 
@@ -27,7 +29,8 @@ constexpr std::size_t kMaxAxis = std::numeric_limits<std::uint32_t>::max();
 // The pixels of an RGB view as rows the kernel can read: in place when each
 // row is already packed R G B R G B (any row stride, even negative), else
 // through a packed copy held in `packed`.
-Outcome<resampling::RgbRows> rows_of(const ImageView& image, resampling::RgbRaster& packed) {
+Outcome<resampling::RgbRows> rows_of(const ImageView& image, resampling::RgbRaster& packed,
+                                     platform::LargePageRequest& large) {
   auto width = static_cast<std::uint32_t>(image.shape[1]);
   auto height = static_cast<std::uint32_t>(image.shape[0]);
   if (width == 0 || height == 0) return resampling::RgbRows{nullptr, 0, width, height};
@@ -37,12 +40,10 @@ Outcome<resampling::RgbRows> rows_of(const ImageView& image, resampling::RgbRast
   auto raster = resampling::RgbRaster::allocate(width, height);
   if (!raster.ok()) return raster.error();
   packed = std::move(raster).value();
-  std::uint8_t* p = packed.pixels();
-  for (std::size_t y = 0; y < height; ++y) {
-    for (std::size_t x = 0; x < width; ++x) {
-      for (std::size_t c = 0; c < 3; ++c) *p++ = *image_at(image, y, x, c);
-    }
-  }
+  // A fresh packed copy in small pages spends as long on page faults as on
+  // the gather itself.
+  large.add(packed.pixels(), packed.size());
+  pixels::RgbGather(image).block(0, height, 0, width, packed.pixels(), static_cast<std::size_t>(width) * 3);
   return packed.rows();
 }
 
@@ -74,7 +75,8 @@ void prepare(std::uint8_t* dst, std::size_t bytes) {
 Outcome<> resize_into(const ImageView& image, const resampling::ResizePlan& plan,
                       std::uint8_t* dst) {
   resampling::RgbRaster packed;
-  auto rows = rows_of(image, packed);
+  platform::LargePageRequest large(platform::kLargePage);  // taken back before the copy is freed
+  auto rows = rows_of(image, packed, large);
   if (!rows.ok()) return rows.error();
   const std::uint32_t height = plan.height();
   const std::size_t workers = parallel::WorkerPool::thread_count();

@@ -1,0 +1,224 @@
+// The AVX2 build's gathers: byte shuffles that turn a run of pixels into
+// packed R G B at once, and 16 x 16 byte transposes for column layouts.
+// Built with -mavx2 and run only where the processor has AVX2; the
+// instructions used are SSSE3's, which every AVX2 processor has.
+#if defined(__x86_64__) || defined(__i386__)
+
+#include <immintrin.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "pixels/gather.h"
+
+namespace batchaugmentor::pixels::internal {
+namespace {
+
+using V = __m128i;
+
+// pshufb masks: byte j of a result takes byte m[j] of the source, or zero
+// where m[j] has its top bit set.
+using Mask = std::array<std::int8_t, 16>;
+
+V load(const std::uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const V*>(p)); }
+void store(std::uint8_t* p, V v) { _mm_storeu_si128(reinterpret_cast<V*>(p), v); }
+V mask(const Mask& m) { return _mm_loadu_si128(reinterpret_cast<const V*>(m.data())); }
+
+// Three planes of sixteen samples each into 48 packed bytes: output byte
+// 16k + j is sample (16k + j) % 3 of pixel (16k + j) / 3.
+constexpr Mask interleave_mask(int k, int c) {
+  Mask m{};
+  for (int j = 0; j < 16; ++j) {
+    const int b = 16 * k + j;
+    m[j] = static_cast<std::int8_t>(b % 3 == c ? b / 3 : -128);
+  }
+  return m;
+}
+
+// 48 packed bytes (three vectors) into plane c: byte j of the plane is byte
+// 3j + c of the input, which lies in input vector k.
+constexpr Mask deinterleave_mask(int k, int c) {
+  Mask m{};
+  for (int j = 0; j < 16; ++j) {
+    const int b = 3 * j + c;
+    m[j] = static_cast<std::int8_t>(b / 16 == k ? b % 16 : -128);
+  }
+  return m;
+}
+
+// Reordering within groups of `from` source bytes into 3 output bytes:
+// output 3i + c takes source byte from * i + first + step * c.
+constexpr Mask regroup_mask(int from, int first, int step, int groups) {
+  Mask m{};
+  for (int j = 0; j < 16; ++j) m[j] = -128;
+  for (int i = 0; i < groups; ++i) {
+    for (int c = 0; c < 3; ++c) m[3 * i + c] = static_cast<std::int8_t>(from * i + first + step * c);
+  }
+  return m;
+}
+
+constexpr std::array<std::array<Mask, 3>, 3> kInterleave = {{
+    {interleave_mask(0, 0), interleave_mask(0, 1), interleave_mask(0, 2)},
+    {interleave_mask(1, 0), interleave_mask(1, 1), interleave_mask(1, 2)},
+    {interleave_mask(2, 0), interleave_mask(2, 1), interleave_mask(2, 2)},
+}};
+constexpr std::array<std::array<Mask, 3>, 3> kDeinterleave = {{
+    {deinterleave_mask(0, 0), deinterleave_mask(1, 0), deinterleave_mask(2, 0)},
+    {deinterleave_mask(0, 1), deinterleave_mask(1, 1), deinterleave_mask(2, 1)},
+    {deinterleave_mask(0, 2), deinterleave_mask(1, 2), deinterleave_mask(2, 2)},
+}};
+constexpr Mask kReverseTriples = regroup_mask(3, 2, -1, 5);  // B G R -> R G B, five pixels
+constexpr Mask kDropFourth = regroup_mask(4, 0, 1, 4);       // R G B A -> R G B, four pixels
+constexpr Mask kReverseDropFourth = regroup_mask(4, 2, -1, 4);  // B G R A -> R G B
+
+void interleave3(V r, V g, V b, std::uint8_t* out) {
+  const V planes[3] = {r, g, b};
+  for (int k = 0; k < 3; ++k) {
+    V v = _mm_shuffle_epi8(planes[0], mask(kInterleave[k][0]));
+    v = _mm_or_si128(v, _mm_shuffle_epi8(planes[1], mask(kInterleave[k][1])));
+    v = _mm_or_si128(v, _mm_shuffle_epi8(planes[2], mask(kInterleave[k][2])));
+    store(out + 16 * k, v);
+  }
+}
+
+V deinterleave(const V in[3], int c) {
+  V v = _mm_shuffle_epi8(in[0], mask(kDeinterleave[c][0]));
+  v = _mm_or_si128(v, _mm_shuffle_epi8(in[1], mask(kDeinterleave[c][1])));
+  return _mm_or_si128(v, _mm_shuffle_epi8(in[2], mask(kDeinterleave[c][2])));
+}
+
+// Sixteen rows of sixteen bytes transposed in place, by four rounds of
+// interleaving row i with row i + 8. Those rounds leave the rows in
+// bit-reversed order, so they are taken in bit-reversed order to begin with.
+void transpose16(V r[16]) {
+  constexpr int kBitReversed[16] = {0, 8, 4, 12, 2, 10, 6, 14, 1, 9, 5, 13, 3, 11, 7, 15};
+  V a[16], t[16];
+  for (int i = 0; i < 16; ++i) a[i] = r[kBitReversed[i]];
+  for (int i = 0; i < 8; ++i) {
+    t[2 * i] = _mm_unpacklo_epi8(a[i], a[i + 8]);
+    t[2 * i + 1] = _mm_unpackhi_epi8(a[i], a[i + 8]);
+  }
+  for (int i = 0; i < 8; ++i) {
+    a[2 * i] = _mm_unpacklo_epi16(t[i], t[i + 8]);
+    a[2 * i + 1] = _mm_unpackhi_epi16(t[i], t[i + 8]);
+  }
+  for (int i = 0; i < 8; ++i) {
+    t[2 * i] = _mm_unpacklo_epi32(a[i], a[i + 8]);
+    t[2 * i + 1] = _mm_unpackhi_epi32(a[i], a[i + 8]);
+  }
+  for (int i = 0; i < 8; ++i) {
+    r[2 * i] = _mm_unpacklo_epi64(t[i], t[i + 8]);
+    r[2 * i + 1] = _mm_unpackhi_epi64(t[i], t[i + 8]);
+  }
+}
+
+void sample_row(const ImageView& image, std::size_t y, std::size_t x0, std::size_t n, std::uint8_t* out) {
+  for (std::size_t x = x0; x < x0 + n; ++x) {
+    for (std::size_t c = 0; c < 3; ++c) *out++ = *image_at(image, y, x, c);
+  }
+}
+
+// A group of `kStep` pixels from one load of 16 bytes starting at the
+// group's lowest byte, regrouped by `m`; each store writes 16 bytes, the
+// ones past the group's own being rewritten by the next group. So a group
+// is taken only while the request holds six pixels from its start: the
+// store's spare bytes then land in pixels still to be written, and the
+// load's last byte lies before the last of them, inside the view.
+template <int kStep>
+std::size_t regroup(const std::uint8_t* lowest, std::ptrdiff_t pixel_stride, std::size_t n, V m, std::uint8_t* out) {
+  static_assert(3 * kStep <= 16);
+  std::size_t done = 0;
+  for (; done + 6 <= n; done += kStep) {
+    store(out + 3 * done, _mm_shuffle_epi8(load(lowest + static_cast<std::ptrdiff_t>(done) * pixel_stride), m));
+  }
+  return done;
+}
+
+// Column layouts: rows [y0, y0 + 16) of pixels [x0, x0 + 16), where a
+// column's samples lie one (s0 == 1) or three (s0 == 3, pixels packed down
+// the column) bytes apart.
+void column_tile(const ImageView& image, std::size_t y0, std::size_t x0, std::uint8_t* out, std::size_t out_stride) {
+  V planes[3][16];
+  if (image.strides[0] == 1) {
+    for (int c = 0; c < 3; ++c) {
+      for (int x = 0; x < 16; ++x) planes[c][x] = load(image_at(image, y0, x0 + x, c));
+    }
+  } else {  // three bytes a row, channels adjacent: sixteen rows are 48 bytes
+    for (int x = 0; x < 16; ++x) {
+      const std::uint8_t* p = image_at(image, y0, x0 + x, 0);
+      const V in[3] = {load(p), load(p + 16), load(p + 32)};
+      for (int c = 0; c < 3; ++c) planes[c][x] = deinterleave(in, c);
+    }
+  }
+  for (int c = 0; c < 3; ++c) transpose16(planes[c]);
+  for (int r = 0; r < 16; ++r) interleave3(planes[0][r], planes[1][r], planes[2][r], out + r * out_stride);
+}
+
+bool tiles_columns(const ImageView& image) {
+  return image.strides[0] == 1 || (image.strides[0] == 3 && image.strides[2] == 1);
+}
+
+}  // namespace
+
+void avx2_row(const ImageView& image, Layout layout, std::size_t y, std::size_t x0, std::size_t n,
+              std::uint8_t* out) {
+  std::size_t done = 0;
+  switch (layout) {
+    case Layout::kReversed:
+      done = regroup<5>(image_at(image, y, x0, 2), 3, n, mask(kReverseTriples), out);
+      break;
+    case Layout::kSpaced:
+      if (image.strides[2] == 1) {
+        done = regroup<4>(image_at(image, y, x0, 0), 4, n, mask(kDropFourth), out);
+      } else {
+        done = regroup<4>(image_at(image, y, x0, 2), 4, n, mask(kReverseDropFourth), out);
+      }
+      break;
+    case Layout::kPlanar: {
+      const std::ptrdiff_t plane = image.strides[2];
+      for (; done + 16 <= n; done += 16) {
+        const std::uint8_t* r = image_at(image, y, x0 + done, 0);
+        interleave3(load(r), load(r + plane), load(r + 2 * plane), out + 3 * done);
+      }
+      break;
+    }
+    case Layout::kPacked:
+    case Layout::kColumns:
+    case Layout::kGeneral:
+      break;
+  }
+  sample_row(image, y, x0 + done, n - done, out + 3 * done);
+}
+
+void avx2_block(const ImageView& image, Layout layout, std::size_t y0, std::size_t rows, std::size_t x0,
+                std::size_t n, std::uint8_t* out, std::size_t out_stride) {
+  if (layout != Layout::kColumns || !tiles_columns(image)) {
+    for (std::size_t r = 0; r < rows; ++r) avx2_row(image, layout, y0 + r, x0, n, out + r * out_stride);
+    return;
+  }
+  // Four tiles down each column group before moving right: a column's 64
+  // rows are one cache line (Fortran order) or three (transposed), used up
+  // while they are still in the first-level cache.
+  constexpr std::size_t kDown = 64;
+  const std::size_t full_rows = rows / 16 * 16, full_pixels = n / 16 * 16;
+  for (std::size_t r0 = 0; r0 < full_rows; r0 += kDown) {
+    const std::size_t r1 = r0 + kDown < full_rows ? r0 + kDown : full_rows;
+    for (std::size_t x = 0; x < full_pixels; x += 16) {
+      for (std::size_t r = r0; r < r1; r += 16) {
+        column_tile(image, y0 + r, x0 + x, out + r * out_stride + 3 * x, out_stride);
+      }
+    }
+  }
+  // The edges, down each column so that reads stay near each other.
+  for (std::size_t x = 0; x < n; ++x) {
+    for (std::size_t r = x < full_pixels ? full_rows : 0; r < rows; ++r) {
+      std::uint8_t* o = out + r * out_stride + 3 * x;
+      for (std::size_t c = 0; c < 3; ++c) o[c] = *image_at(image, y0 + r, x0 + x, c);
+    }
+  }
+}
+
+}  // namespace batchaugmentor::pixels::internal
+
+#endif
