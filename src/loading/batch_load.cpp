@@ -59,7 +59,7 @@ void add_copy_steps(std::vector<CopyStep>& steps, std::uint8_t* to, const std::u
 
 class Window {
  public:
-  Window(const ChunkedList<std::string>& paths, std::size_t first, std::size_t count, ContentHomes& homes,
+  Window(const ChunkedList<std::string>& paths, std::size_t first, std::size_t count, const ContentHomes& homes,
          MemoryBudget& budget, CancelFlag& cancel, parallel::WaitHook hook)
       : paths_(paths), first_(first), count_(count), homes_(homes), budget_(budget), cancel_(cancel), hook_(hook) {}
 
@@ -180,7 +180,7 @@ class Window {
   const ChunkedList<std::string>& paths_;
   std::size_t first_;
   std::size_t count_;
-  ContentHomes& homes_;
+  const ContentHomes& homes_;
   MemoryBudget& budget_;  // the call's: it bounds all windows together
   CancelFlag& cancel_;
   parallel::WaitHook hook_;
@@ -191,7 +191,7 @@ class Window {
 
 }  // namespace
 
-Outcome<> load_files(const ChunkedList<std::string>& paths, ContentHomes& homes, CancelFlag& cancel,
+Outcome<> load_files(const ChunkedList<std::string>& paths, const ContentHomes& homes, CancelFlag& cancel,
                      parallel::WaitHook hook) {
   MemoryBudget budget;
   const std::size_t window = window_size();

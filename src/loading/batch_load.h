@@ -1,7 +1,7 @@
 // Reading a batch of files, each straight into memory its caller makes.
 //
-//   class Homes : public loading::ContentHomes { ... };   // e.g. bytes objects
-//   Outcome<> r = loading::load_files(paths, homes, cancel, hook);
+//   BytesObjects objects(...);                 // make(i, size), finish(i, ok)
+//   Outcome<> r = loading::load_files(paths, loading::ContentHomes(objects), cancel, hook);
 //   // r failed: out of memory for the batch's own records, or cancelled
 //
 // Paths are handled a window at a time, in three rounds on the workers:
@@ -32,24 +32,37 @@
 
 namespace batchaugmentor::loading {
 
+// Where file contents go, as the caller provides it: any object with
+//   std::uint8_t* make(std::size_t i, std::uint64_t size);
+//     a home for exactly `size` bytes of file i, or null when none can be
+//     had (the file then counts as unreadable); asked at most twice per
+//     file, and the first home stays readable until finish(i);
+//   void finish(std::size_t i, bool ok);
+//     file i is done: its content is whole in the last home made for it,
+//     or, when !ok, it has none.
+// Bound without virtual calls: a sanitizer's check of a virtual call reads
+// /proc through a descriptor, and a batch may run with none left.
 class ContentHomes {
  public:
-  // A home for exactly `size` bytes of file i, or null when none can be
-  // had (the file then counts as unreadable). Asked at most twice per file;
-  // the first home stays readable until finish(i).
-  virtual std::uint8_t* make(std::size_t i, std::uint64_t size) = 0;
-  // File i is done: its content is whole in the last home made for it, or,
-  // when !ok, it has none.
-  virtual void finish(std::size_t i, bool ok) = 0;
+  template <class Homes>
+  explicit ContentHomes(Homes& homes)
+      : homes_(&homes),
+        make_([](void* h, std::size_t i, std::uint64_t size) { return static_cast<Homes*>(h)->make(i, size); }),
+        finish_([](void* h, std::size_t i, bool ok) { static_cast<Homes*>(h)->finish(i, ok); }) {}
 
- protected:
-  ~ContentHomes() = default;
+  std::uint8_t* make(std::size_t i, std::uint64_t size) const { return make_(homes_, i, size); }
+  void finish(std::size_t i, bool ok) const { finish_(homes_, i, ok); }
+
+ private:
+  void* homes_;
+  std::uint8_t* (*make_)(void*, std::size_t, std::uint64_t);
+  void (*finish_)(void*, std::size_t, bool);
 };
 
 // Runs the windows on the pool, which must exist. Between windows and while
 // it waits, this thread polls `hook`; once the hook asks to stop, the call
 // ends with OperationError::cancelled() and every file it opened is closed.
-Outcome<> load_files(const ChunkedList<std::string>& paths, ContentHomes& homes, CancelFlag& cancel,
+Outcome<> load_files(const ChunkedList<std::string>& paths, const ContentHomes& homes, CancelFlag& cancel,
                      parallel::WaitHook hook);
 
 }  // namespace batchaugmentor::loading

@@ -29,6 +29,14 @@ const WeightTables& tables() {
   return t;
 }
 
+// Runs of pixels small enough to sit in the first-level cache while they are
+// summed, and small on the stack: workers may run with 64 KiB stacks.
+constexpr std::size_t kRunPixels = 128;
+// Column layouts are gathered a strip of rows at a time (a blocked
+// transpose), within this many bytes; wider images walk the view directly.
+constexpr std::size_t kStripRows = 16;
+constexpr std::size_t kMaxStripBytes = std::size_t{4} << 20;
+
 // The one running sum, in row-major pixel order, over packed R G B bytes.
 // Kept out of line: inlined into a caller that also copies, the sum was
 // kept in memory, a store and a reload added to every pixel's addition.
@@ -37,72 +45,83 @@ const WeightTables& tables() {
   return sum;
 }
 
-// The same over bytes further away than the first-level cache, a short run
-// at a time through a copy that is: the sum's chain of additions leaves the
-// processor too few loads in flight to hide a slower cache's latency.
+// Packed rows that lie further away than the first-level cache, a run at a
+// time through a copy that does: the sum's chain of additions leaves the
+// processor too few loads in flight to hide a farther cache's latency.
 double add_packed_far(double sum, const WeightTables& t, const std::uint8_t* p, std::size_t pixels) {
-  constexpr std::size_t kRun = 256;
-  std::uint8_t run[kRun * 3];
-  for (std::size_t x0 = 0; x0 < pixels; x0 += kRun) {
-    const std::size_t n = pixels - x0 < kRun ? pixels - x0 : kRun;
+  std::uint8_t run[kRunPixels * 3];
+  for (std::size_t x0 = 0; x0 < pixels; x0 += kRunPixels) {
+    const std::size_t n = pixels - x0 < kRunPixels ? pixels - x0 : kRunPixels;
     std::memcpy(run, p + 3 * x0, 3 * n);
     sum = add_packed(sum, t, run, n);
   }
   return sum;
 }
 
-// Pixels gathered into packed rows a short run at a time: the gather's
-// loads and shuffles are independent of the sum, so they fill the time the
-// sum's chain of additions waits anyway.
-constexpr std::size_t kRunPixels = 256;
-// Column layouts are gathered a strip of rows at a time (a blocked
-// transpose), within this many bytes; wider images walk the view directly.
-constexpr std::size_t kStripRows = 16;
-constexpr std::size_t kMaxStripBytes = std::size_t{4} << 20;
+// Shuffled layouts (BGR, RGBA, planes) gathered a run at a time: the
+// gather's loads and shuffles are independent of the sum, so they fill the
+// time the sum's chain of additions waits anyway.
+double add_gathered(const pixels::RgbGather& gather, const WeightTables& t, std::size_t h, std::size_t w) {
+  std::uint8_t run[kRunPixels * 3];
+  double sum = 0.0;
+  for (std::size_t y = 0; y < h; ++y) {
+    for (std::size_t x0 = 0; x0 < w; x0 += kRunPixels) {
+      const std::size_t n = w - x0 < kRunPixels ? w - x0 : kRunPixels;
+      gather.row(y, x0, n, run);
+      sum = add_packed(sum, t, run, n);
+    }
+  }
+  return sum;
+}
+
+// Column layouts (Fortran order, transposes), a strip of rows at a time;
+// false when the strip cannot be allocated.
+bool add_columns(const pixels::RgbGather& gather, const WeightTables& t, std::size_t h, std::size_t w,
+                 double* sum) {
+  auto strip = OwnedBuffer::allocate(kStripRows * w * 3);
+  if (!strip.ok()) return false;
+  std::uint8_t* rows = strip.value().data();
+  for (std::size_t y0 = 0; y0 < h; y0 += kStripRows) {
+    const std::size_t n = h - y0 < kStripRows ? h - y0 : kStripRows;
+    gather.block(y0, n, 0, w, rows, w * 3);
+    for (std::size_t r = 0; r < n; ++r) *sum = add_packed_far(*sum, t, rows + r * w * 3, w);
+  }
+  return true;
+}
 
 double weighted_mean(const ImageView& image) {
   const WeightTables& t = tables();
   const std::size_t h = image.shape[0], w = image.shape[1];
   const std::ptrdiff_t s0 = image.strides[0], s1 = image.strides[1], s2 = image.strides[2];
-  double sum = 0.0;
   // An image without pixels has no rows to walk, however many it claims
   // (a (2**33, 0, 3) view): its mean is 0.0 / 0.0, NaN.
-  if (w == 0 || h == 0) return sum / static_cast<double>(h * w);
+  const double count = static_cast<double>(h * w);
+  if (w == 0 || h == 0) return 0.0 / count;
   const pixels::RgbGather gather(image);
-  if (gather.layout() == pixels::Layout::kColumns && w <= kMaxStripBytes / (3 * kStripRows)) {
-    if (auto strip = OwnedBuffer::allocate(kStripRows * w * 3); strip.ok()) {
-      std::uint8_t* rows = strip.value().data();
-      for (std::size_t y0 = 0; y0 < h; y0 += kStripRows) {
-        const std::size_t n = h - y0 < kStripRows ? h - y0 : kStripRows;
-        gather.block(y0, n, 0, w, rows, w * 3);
-        for (std::size_t r = 0; r < n; ++r) sum = add_packed_far(sum, t, rows + r * w * 3, w);
-      }
-      return sum / static_cast<double>(h * w);
+  switch (gather.layout()) {
+    case pixels::Layout::kPacked: {
+      double sum = 0.0;
+      for (std::size_t y = 0; y < h; ++y) sum = add_packed_far(sum, t, image.data + static_cast<std::ptrdiff_t>(y) * s0, w);
+      return sum / count;
     }
-  }
-  if (!gather.packed() && gather.layout() != pixels::Layout::kGeneral &&
-      gather.layout() != pixels::Layout::kColumns) {
-    std::uint8_t run[kRunPixels * 3];
-    for (std::size_t y = 0; y < h; ++y) {
-      for (std::size_t x0 = 0; x0 < w; x0 += kRunPixels) {
-        const std::size_t n = w - x0 < kRunPixels ? w - x0 : kRunPixels;
-        gather.row(y, x0, n, run);
-        sum = add_packed(sum, t, run, n);
+    case pixels::Layout::kReversed:
+    case pixels::Layout::kSpaced:
+    case pixels::Layout::kPlanar:
+      return add_gathered(gather, t, h, w) / count;
+    case pixels::Layout::kColumns:
+      if (double sum = 0.0; w <= kMaxStripBytes / (3 * kStripRows) && add_columns(gather, t, h, w, &sum)) {
+        return sum / count;
       }
-    }
-    return sum / static_cast<double>(h * w);
+      break;
+    case pixels::Layout::kGeneral:
+      break;
   }
+  double sum = 0.0;
   for (std::size_t y = 0; y < h; ++y) {
     const std::uint8_t* p = image.data + static_cast<std::ptrdiff_t>(y) * s0;
-    if (gather.packed()) {
-      sum = add_packed_far(sum, t, p, w);
-    } else if (s2 == 1) {
-      for (std::size_t x = 0; x < w; ++x, p += s1) sum += (t.r[p[0]] + t.g[p[1]]) + t.b[p[2]];
-    } else {
-      for (std::size_t x = 0; x < w; ++x, p += s1) sum += (t.r[p[0]] + t.g[p[s2]]) + t.b[p[2 * s2]];
-    }
+    for (std::size_t x = 0; x < w; ++x, p += s1) sum += (t.r[p[0]] + t.g[p[s2]]) + t.b[p[2 * s2]];
   }
-  return sum / static_cast<double>(h * w);
+  return sum / count;
 }
 
 std::uint64_t flat_sum(const std::uint8_t* p, std::size_t n) {

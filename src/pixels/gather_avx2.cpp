@@ -11,82 +11,13 @@
 #include <cstdint>
 
 #include "pixels/gather.h"
+#include "pixels/internal/runs_x86.h"
 
 namespace batchaugmentor::pixels::internal {
 namespace {
 
-using V = __m128i;
+using namespace x86;
 
-// pshufb masks: byte j of a result takes byte m[j] of the source, or zero
-// where m[j] has its top bit set.
-using Mask = std::array<std::int8_t, 16>;
-
-V load(const std::uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const V*>(p)); }
-void store(std::uint8_t* p, V v) { _mm_storeu_si128(reinterpret_cast<V*>(p), v); }
-V mask(const Mask& m) { return _mm_loadu_si128(reinterpret_cast<const V*>(m.data())); }
-
-// Three planes of sixteen samples each into 48 packed bytes: output byte
-// 16k + j is sample (16k + j) % 3 of pixel (16k + j) / 3.
-constexpr Mask interleave_mask(int k, int c) {
-  Mask m{};
-  for (int j = 0; j < 16; ++j) {
-    const int b = 16 * k + j;
-    m[j] = static_cast<std::int8_t>(b % 3 == c ? b / 3 : -128);
-  }
-  return m;
-}
-
-// 48 packed bytes (three vectors) into plane c: byte j of the plane is byte
-// 3j + c of the input, which lies in input vector k.
-constexpr Mask deinterleave_mask(int k, int c) {
-  Mask m{};
-  for (int j = 0; j < 16; ++j) {
-    const int b = 3 * j + c;
-    m[j] = static_cast<std::int8_t>(b / 16 == k ? b % 16 : -128);
-  }
-  return m;
-}
-
-// Reordering within groups of `from` source bytes into 3 output bytes:
-// output 3i + c takes source byte from * i + first + step * c.
-constexpr Mask regroup_mask(int from, int first, int step, int groups) {
-  Mask m{};
-  for (int j = 0; j < 16; ++j) m[j] = -128;
-  for (int i = 0; i < groups; ++i) {
-    for (int c = 0; c < 3; ++c) m[3 * i + c] = static_cast<std::int8_t>(from * i + first + step * c);
-  }
-  return m;
-}
-
-constexpr std::array<std::array<Mask, 3>, 3> kInterleave = {{
-    {interleave_mask(0, 0), interleave_mask(0, 1), interleave_mask(0, 2)},
-    {interleave_mask(1, 0), interleave_mask(1, 1), interleave_mask(1, 2)},
-    {interleave_mask(2, 0), interleave_mask(2, 1), interleave_mask(2, 2)},
-}};
-constexpr std::array<std::array<Mask, 3>, 3> kDeinterleave = {{
-    {deinterleave_mask(0, 0), deinterleave_mask(1, 0), deinterleave_mask(2, 0)},
-    {deinterleave_mask(0, 1), deinterleave_mask(1, 1), deinterleave_mask(2, 1)},
-    {deinterleave_mask(0, 2), deinterleave_mask(1, 2), deinterleave_mask(2, 2)},
-}};
-constexpr Mask kReverseTriples = regroup_mask(3, 2, -1, 5);  // B G R -> R G B, five pixels
-constexpr Mask kDropFourth = regroup_mask(4, 0, 1, 4);       // R G B A -> R G B, four pixels
-constexpr Mask kReverseDropFourth = regroup_mask(4, 2, -1, 4);  // B G R A -> R G B
-
-void interleave3(V r, V g, V b, std::uint8_t* out) {
-  const V planes[3] = {r, g, b};
-  for (int k = 0; k < 3; ++k) {
-    V v = _mm_shuffle_epi8(planes[0], mask(kInterleave[k][0]));
-    v = _mm_or_si128(v, _mm_shuffle_epi8(planes[1], mask(kInterleave[k][1])));
-    v = _mm_or_si128(v, _mm_shuffle_epi8(planes[2], mask(kInterleave[k][2])));
-    store(out + 16 * k, v);
-  }
-}
-
-V deinterleave(const V in[3], int c) {
-  V v = _mm_shuffle_epi8(in[0], mask(kDeinterleave[c][0]));
-  v = _mm_or_si128(v, _mm_shuffle_epi8(in[1], mask(kDeinterleave[c][1])));
-  return _mm_or_si128(v, _mm_shuffle_epi8(in[2], mask(kDeinterleave[c][2])));
-}
 
 // Sixteen rows of sixteen bytes transposed in place, by four rounds of
 // interleaving row i with row i + 8. Those rounds leave the rows in

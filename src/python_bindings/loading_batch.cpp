@@ -18,11 +18,11 @@ const FunctionSignature kLoadSignature{"load_image_batch", {"image_paths"}};
 // Slot i of the result list holds the first bytes object made for file i
 // as soon as it exists; an exact-size replacement waits in `second` until
 // the content has been copied into it from the first.
-class BytesHomes final : public loading::ContentHomes {
+class BytesHomes {
  public:
   BytesHomes(PyObject* list, std::size_t count) : list_(list), placed_(count), second_(count) {}
 
-  std::uint8_t* make(std::size_t i, std::uint64_t size) override {
+  std::uint8_t* make(std::size_t i, std::uint64_t size) {
     if (size > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return nullptr;
     PyRef object = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
     if (!object) {
@@ -39,7 +39,7 @@ class BytesHomes final : public loading::ContentHomes {
     return data;
   }
 
-  void finish(std::size_t i, bool ok) override {
+  void finish(std::size_t i, bool ok) {
     if (!ok) {
       second_[i] = PyRef();
       set_slot(i, PyRef());
@@ -79,7 +79,7 @@ PyResult<PyRef> load_image_batch_list(PyObject* args, PyObject* kwargs) {
   // Set when Ctrl-C stops the call: a read waiting on a pipe gives up.
   CancelFlag cancel;
   SignalCheck check;
-  auto done = loading::load_files(*paths, homes, cancel, {&SignalCheck::poll, &check, nullptr});
+  auto done = loading::load_files(*paths, loading::ContentHomes(homes), cancel, {&SignalCheck::poll, &check, nullptr});
   if (check.raised) return std::move(*check.raised);
   if (!done.ok()) return batch_error(BatchKind::kLoad, done.error());
   return list;  // finish() has filled every slot

@@ -31,16 +31,28 @@
 
 namespace batchaugmentor::resampling {
 
-// Rows of packed RGB pixels (3 bytes each, R G B) read in place: row y starts
-// at data + y * row_stride, which may be negative or zero.
+// Rows of RGB pixels read in place: row y starts at data + y * row_stride,
+// which may be negative or zero, and sample c of pixel x lies at
+// x * pixel_stride + c * channel_stride from there. Packed rows (3, 1) are
+// read as they are; a reversed (3, -1), four-byte (4, +-1) or planar
+// (1, any) layout is gathered into packed bytes a run of pixels at a time as
+// the kernel converts them. Other layouts are packed by the caller first.
 struct RgbRows {
   const std::uint8_t* data = nullptr;
   std::ptrdiff_t row_stride = 0;
   std::uint32_t width = 0;
   std::uint32_t height = 0;
+  std::ptrdiff_t pixel_stride = 3;
+  std::ptrdiff_t channel_stride = 1;
 
   const std::uint8_t* row(std::size_t y) const {
     return data + static_cast<std::ptrdiff_t>(y) * row_stride;
+  }
+  bool packed() const { return pixel_stride == 3 && channel_stride == 1; }
+  // The layouts the kernel reads in place.
+  bool readable() const {
+    return packed() || (pixel_stride == 3 && channel_stride == -1) ||
+           (pixel_stride == 4 && (channel_stride == 1 || channel_stride == -1)) || pixel_stride == 1;
   }
 };
 

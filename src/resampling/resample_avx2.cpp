@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "pixels/internal/runs_x86.h"
 #include "platform/cpu.h"
 #include "resampling/internal/banded.h"
 #include "resampling/internal/kernels.h"
@@ -18,6 +19,32 @@ namespace {
 struct Avx2Ops {
   static constexpr std::size_t kLanes = 8;
   using F = __m256;
+
+  // Sixteen pixels of a run that is not packed, converted to 48 floats at
+  // out: a few shuffles for the layouts users hand over most.
+  static bool gather16(const std::uint8_t* red, std::ptrdiff_t pixel_stride, std::ptrdiff_t channel_stride,
+                       float* out) {
+    using pixels::internal::x86::RunKind;
+    RunKind kind;
+    if (pixel_stride == 3 && channel_stride == -1) {
+      kind = RunKind::kReversed;
+    } else if (pixel_stride == 4 && channel_stride == 1) {
+      kind = RunKind::kSpaced;
+    } else if (pixel_stride == 4 && channel_stride == -1) {
+      kind = RunKind::kSpacedReversed;
+    } else if (pixel_stride == 1) {
+      kind = RunKind::kPlanar;
+    } else {
+      return false;
+    }
+    __m128i bytes[3];
+    pixels::internal::x86::run16(kind, red, channel_stride, bytes);
+    for (int k = 0; k < 3; ++k) {
+      store(out + 16 * k, _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(bytes[k])));
+      store(out + 16 * k + 8, _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_srli_si128(bytes[k], 8))));
+    }
+    return true;
+  }
 
   static F load(const float* p) { return _mm256_loadu_ps(p); }
   static F load(const std::uint8_t* p) {

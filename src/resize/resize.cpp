@@ -26,17 +26,17 @@ constexpr char kVideoTooLarge[] = "Video frame height and width must be below 2^
 
 constexpr std::size_t kMaxAxis = std::numeric_limits<std::uint32_t>::max();
 
-// The pixels of an RGB view as rows the kernel can read: in place when each
-// row is already packed R G B R G B (any row stride, even negative), else
-// through a packed copy held in `packed`.
+// The pixels of an RGB view as rows the kernel can read: in place when the
+// kernel gathers the layout itself (packed, reversed, four-byte or planar
+// pixels, any row stride), else through a packed copy held in `packed`.
 Outcome<resampling::RgbRows> rows_of(const ImageView& image, resampling::RgbRaster& packed,
                                      platform::LargePageRequest& large) {
   auto width = static_cast<std::uint32_t>(image.shape[1]);
   auto height = static_cast<std::uint32_t>(image.shape[0]);
   if (width == 0 || height == 0) return resampling::RgbRows{nullptr, 0, width, height};
-  if (image.strides[1] == 3 && image.strides[2] == 1) {
-    return resampling::RgbRows{image.data, image.strides[0], width, height};
-  }
+  const resampling::RgbRows in_place{image.data, image.strides[0], width, height, image.strides[1],
+                                     image.strides[2]};
+  if (in_place.readable()) return in_place;
   auto raster = resampling::RgbRaster::allocate(width, height);
   if (!raster.ok()) return raster.error();
   packed = std::move(raster).value();

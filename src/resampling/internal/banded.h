@@ -277,6 +277,41 @@ class BandedResampler {
     }
   }
 
+  // The same for a source whose rows are not packed: each row's sixteen
+  // pixels are gathered as packed bytes (by Ops::gather16 where the path has
+  // shuffles for the layout, else one sample at a time) and converted, so the
+  // floats, and every sum after them, are those of the packed image.
+  void convert_gathered_tile(std::uint64_t first_row, std::size_t rows, std::size_t p0, float* tile) const {
+    const std::ptrdiff_t ps = source_.pixel_stride, cs = source_.channel_stride;
+    for (std::size_t r = 0; r < rows; ++r) {
+      const std::uint8_t* red = source_.row(first_row + r) + static_cast<std::ptrdiff_t>(p0) * ps;
+      float* t = tile + r * kTileSamples;
+      // As far ahead in pixels as the packed path asks for, in every plane.
+      const std::ptrdiff_t ahead = static_cast<std::ptrdiff_t>(kPrefetchBytes / 3) * ps;
+      __builtin_prefetch(red + ahead);
+      if (ps == 1) {
+        __builtin_prefetch(red + cs + ahead);
+        __builtin_prefetch(red + 2 * cs + ahead);
+      }
+      if constexpr (requires { Ops::gather16(red, ps, cs, t); }) {
+        if (Ops::gather16(red, ps, cs, t)) continue;
+      }
+      std::uint8_t run[kTileSamples];
+      for (std::size_t i = 0; i < kTilePixels; ++i) {
+        for (std::size_t c = 0; c < 3; ++c) {
+          run[3 * i + c] = red[static_cast<std::ptrdiff_t>(i) * ps + static_cast<std::ptrdiff_t>(c) * cs];
+        }
+      }
+      for (std::size_t v = 0; v < kTileVectors; ++v) Ops::store(t + v * kLanes, Ops::load(run + v * kLanes));
+    }
+  }
+
+  // Sample i of a row's run of pixels from p0 (i = 3 * pixel + channel).
+  const std::uint8_t* sample(std::uint64_t row, std::size_t p0, std::size_t i) const {
+    return source_.row(row) + static_cast<std::ptrdiff_t>(p0 + i / 3) * source_.pixel_stride +
+           static_cast<std::ptrdiff_t>(i % 3) * source_.channel_stride;
+  }
+
   // Vertical sums of a band into the transposed intermediate.
   void vertical_band(std::size_t y0, std::size_t rows) {
     const RowSpan span = span_of(y0, rows);
@@ -285,7 +320,11 @@ class BandedResampler {
     for (std::size_t p0 = 0; p0 < source_.width; p0 += kTilePixels) {
       const std::size_t pixels = smaller(kTilePixels, source_.width - p0);
       if (pixels == kTilePixels && tiled_) {
-        convert_tile(source_.row(span.lo) + p0 * 3, source_.row_stride, span.hi - span.lo, tile);
+        if (source_.packed()) {
+          convert_tile(source_.row(span.lo) + p0 * 3, source_.row_stride, span.hi - span.lo, tile);
+        } else {
+          convert_gathered_tile(span.lo, span.hi - span.lo, p0, tile);
+        }
         std::size_t j = 0;
         for (; j + 2 <= rows; j += 2) {
           SampleWindow wa = vertical_[y0 + j];
@@ -302,21 +341,21 @@ class BandedResampler {
                                win, p0, j);
         }
         continue;
-      } else if (pixels == kTilePixels) {
+      } else if (pixels == kTilePixels && source_.packed()) {
         for (std::size_t j = 0; j < rows; ++j) {
           SampleWindow win = vertical_[y0 + j];
           combine_into_columns(source_.row(win.left) + p0 * 3, source_.row_stride, win, p0, j);
         }
         continue;
       } else {
-        // The row's last pixels: no vector load may pass its end, so the
-        // same operations one sample at a time.
+        // The row's last pixels (no vector load may pass its end), or the
+        // pixels of rows not packed that no tile can hold: the same
+        // operations one sample at a time.
         for (std::size_t j = 0; j < rows; ++j) {
           SampleWindow win = vertical_[y0 + j];
-          const std::uint8_t* first = source_.row(win.left) + p0 * 3;
           float* s = sums + j * kTileSamples;
           for (std::size_t i = 0; i < pixels * 3; ++i) {
-            const std::uint8_t* p = first + i;
+            const std::uint8_t* p = sample(win.left, p0, i);
             float t = win.weights[0] * static_cast<float>(*p);
             for (std::uint64_t k = 1; k < win.count; ++k) {
               p += source_.row_stride;
