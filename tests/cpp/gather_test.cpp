@@ -56,7 +56,7 @@ TEST(Gather, EveryPathGivesTheScalarWalksBytes) {
   if (wide == nullptr) GTEST_SKIP() << "no AVX2 on this processor";
   std::mt19937 rng(7);
   for (int round = 0; round < 60; ++round) {
-    const std::size_t h = 1 + rng() % 40, w = 1 + rng() % 70;
+    const std::size_t h = 1 + rng() % 80, w = 1 + rng() % 70;  // tiles of 16 and 32 rows
     for (const auto& strides : layouts(static_cast<std::ptrdiff_t>(h), static_cast<std::ptrdiff_t>(w))) {
       Spanned s = make_view(h, w, strides, rng);
       const RgbGather fast(s.view, *wide), slow(s.view, scalar_gather());
