@@ -71,15 +71,13 @@ def child(quick, count):
 
 
 def run_child(threads, quick, count):
-    env = dict(os.environ)
-    env.pop("RAYON_RS_NUM_CPUS", None)
+    env = dict(os.environ, **({} if threads is None else {"RAYON_NUM_THREADS": str(threads)}))
     if threads is None:
         env.pop("RAYON_NUM_THREADS", None)
-    else:
-        env["RAYON_NUM_THREADS"] = str(threads)
+    env.pop("RAYON_RS_NUM_CPUS", None)
     args = [sys.executable, __file__, "--child", "--count", str(count)] + (["--quick"] if quick else [])
-    out = subprocess.run(args, env=env, check=True, capture_output=True, text=True)
-    return json.loads(out.stdout.strip().splitlines()[-1])
+    return json.loads(subprocess.run(args, env=env, check=True, capture_output=True,
+                                     text=True).stdout.strip().splitlines()[-1])
 
 
 def main():

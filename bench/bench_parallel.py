@@ -106,28 +106,22 @@ def child_crops(quick):
     print(json.dumps(results))
 
 
+def in_child(threads, *args):
+    """This script run with `args` in a fresh interpreter whose pool has
+    `threads` workers (None: the default); the JSON it printed last."""
+    env = dict(os.environ)
+    env.pop("RAYON_RS_NUM_CPUS", None)
+    if threads is None:
+        env.pop("RAYON_NUM_THREADS", None)
+    else:
+        env["RAYON_NUM_THREADS"] = str(threads)
+    out = subprocess.run([sys.executable, __file__, *map(str, args)],
+                         env=env, check=True, capture_output=True, text=True)
+    return json.loads(out.stdout.strip().splitlines()[-1])
+
+
 def crops_in_child(threads, quick):
-    env = dict(os.environ)
-    env.pop("RAYON_RS_NUM_CPUS", None)
-    if threads is None:
-        env.pop("RAYON_NUM_THREADS", None)
-    else:
-        env["RAYON_NUM_THREADS"] = str(threads)
-    out = subprocess.run([sys.executable, __file__, "--child-crops"] + (["--quick"] if quick else []),
-                         env=env, check=True, capture_output=True, text=True)
-    return json.loads(out.stdout.strip().splitlines()[-1])
-
-
-def in_child(threads, repeats):
-    env = dict(os.environ)
-    env.pop("RAYON_RS_NUM_CPUS", None)
-    if threads is None:
-        env.pop("RAYON_NUM_THREADS", None)
-    else:
-        env["RAYON_NUM_THREADS"] = str(threads)
-    out = subprocess.run([sys.executable, __file__, "--child-luminance", str(repeats)],
-                         env=env, check=True, capture_output=True, text=True)
-    return json.loads(out.stdout.strip().splitlines()[-1])
+    return in_child(threads, "--child-crops", *(["--quick"] if quick else []))
 
 
 def row(name, ours, peer, peer_name):
@@ -182,8 +176,8 @@ def main():
     row("two-item call round trip", two_best / calls, one_best / calls, "one-item call, no pool")
 
     # Parallel speed-up on large images, pool size fixed per process.
-    serial = in_child(1, repeats)
-    parallel = in_child(None, repeats)
+    serial = in_child(1, "--child-luminance", repeats)
+    parallel = in_child(None, "--child-luminance", repeats)
     row(f"16 x 1920x1080 luminance, {workers} workers", parallel["best"], serial["best"],
         "RAYON_NUM_THREADS=1")
     print(f"{'':<44} cores busy: {parallel['cores_used']:.2f} with {workers} workers, "

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstring>
+#include <utility>
 
 #include "common/buffer.h"
 #include "pixels/gather.h"
@@ -33,8 +34,10 @@ const WeightTables& tables() {
 // summed, and small on the stack: workers may run with 64 KiB stacks.
 constexpr std::size_t kRunPixels = 128;
 // Column layouts are gathered a strip of rows at a time (a blocked
-// transpose), within this many bytes; wider images walk the view directly.
-constexpr std::size_t kStripRows = 16;
+// transpose, tiles of kTilePixels columns), within this many bytes (two
+// strips); wider images walk the view directly.
+constexpr std::size_t kStripRows = 32;
+constexpr std::size_t kTilePixels = 16;
 constexpr std::size_t kMaxStripBytes = std::size_t{4} << 20;
 
 // The one running sum, in row-major pixel order, over packed R G B bytes.
@@ -74,17 +77,42 @@ double add_gathered(const pixels::RgbGather& gather, const WeightTables& t, std:
   return sum;
 }
 
-// Column layouts (Fortran order, transposes), a strip of rows at a time;
-// false when the strip cannot be allocated.
+// Column layouts (Fortran order, transposes): strips of rows gathered by
+// transposing tiles, the next strip's tiles interleaved with the sum over
+// this one. The sum is a chain of additions that leaves most of the
+// processor idle; a tile's shuffles, issued right after a run's additions,
+// run while the chain is still draining. False when the strips cannot be
+// allocated.
 bool add_columns(const pixels::RgbGather& gather, const WeightTables& t, std::size_t h, std::size_t w,
                  double* sum) {
-  auto strip = OwnedBuffer::allocate(kStripRows * w * 3);
-  if (!strip.ok()) return false;
-  std::uint8_t* rows = strip.value().data();
+  const std::size_t strip_bytes = kStripRows * w * 3;
+  auto strips = OwnedBuffer::allocate(2 * strip_bytes);
+  if (!strips.ok()) return false;
+  std::uint8_t* current = strips.value().data();
+  std::uint8_t* next = current + strip_bytes;
+  auto rows_in = [&](std::size_t y0) { return h - y0 < kStripRows ? h - y0 : kStripRows; };
+  gather.block(0, rows_in(0), 0, w, current, w * 3);
   for (std::size_t y0 = 0; y0 < h; y0 += kStripRows) {
-    const std::size_t n = h - y0 < kStripRows ? h - y0 : kStripRows;
-    gather.block(y0, n, 0, w, rows, w * 3);
-    for (std::size_t r = 0; r < n; ++r) *sum = add_packed_far(*sum, t, rows + r * w * 3, w);
+    const std::size_t n = rows_in(y0);
+    const std::size_t y1 = y0 + kStripRows;
+    const std::size_t next_rows = y1 < h ? rows_in(y1) : 0;
+    std::size_t tile = 0;  // the next strip's tiles gathered so far, kTilePixels wide
+    auto gather_tile = [&] {
+      const std::size_t x0 = tile * kTilePixels;
+      gather.block(y1, next_rows, x0, w - x0 < kTilePixels ? w - x0 : kTilePixels, next + 3 * x0, w * 3);
+      ++tile;
+    };
+    const std::size_t tiles = next_rows == 0 ? 0 : (w + kTilePixels - 1) / kTilePixels;
+    for (std::size_t r = 0; r < n; ++r) {
+      const std::uint8_t* row = current + r * w * 3;
+      for (std::size_t x0 = 0; x0 < w; x0 += kRunPixels) {
+        const std::size_t m = w - x0 < kRunPixels ? w - x0 : kRunPixels;
+        *sum = add_packed_far(*sum, t, row + 3 * x0, m);
+        if (tile < tiles) gather_tile();
+      }
+    }
+    while (tile < tiles) gather_tile();
+    std::swap(current, next);
   }
   return true;
 }
@@ -109,7 +137,7 @@ double weighted_mean(const ImageView& image) {
     case pixels::Layout::kPlanar:
       return add_gathered(gather, t, h, w) / count;
     case pixels::Layout::kColumns:
-      if (double sum = 0.0; w <= kMaxStripBytes / (3 * kStripRows) && add_columns(gather, t, h, w, &sum)) {
+      if (double sum = 0.0; w <= kMaxStripBytes / (6 * kStripRows) && add_columns(gather, t, h, w, &sum)) {
         return sum / count;
       }
       break;

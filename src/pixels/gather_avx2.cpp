@@ -19,28 +19,53 @@ namespace {
 using namespace x86;
 
 
-// Sixteen rows of sixteen bytes transposed in place, by four rounds of
-// interleaving row i with row i + 8. Those rounds leave the rows in
-// bit-reversed order, so they are taken in bit-reversed order to begin with.
-void transpose16(V r[16]) {
+// The unpacks of one register width, for transpose16.
+struct Narrow {
+  static V lo8(V a, V b) { return _mm_unpacklo_epi8(a, b); }
+  static V hi8(V a, V b) { return _mm_unpackhi_epi8(a, b); }
+  static V lo16(V a, V b) { return _mm_unpacklo_epi16(a, b); }
+  static V hi16(V a, V b) { return _mm_unpackhi_epi16(a, b); }
+  static V lo32(V a, V b) { return _mm_unpacklo_epi32(a, b); }
+  static V hi32(V a, V b) { return _mm_unpackhi_epi32(a, b); }
+  static V lo64(V a, V b) { return _mm_unpacklo_epi64(a, b); }
+  static V hi64(V a, V b) { return _mm_unpackhi_epi64(a, b); }
+};
+struct Wide {
+  using W = __m256i;
+  static W lo8(W a, W b) { return _mm256_unpacklo_epi8(a, b); }
+  static W hi8(W a, W b) { return _mm256_unpackhi_epi8(a, b); }
+  static W lo16(W a, W b) { return _mm256_unpacklo_epi16(a, b); }
+  static W hi16(W a, W b) { return _mm256_unpackhi_epi16(a, b); }
+  static W lo32(W a, W b) { return _mm256_unpacklo_epi32(a, b); }
+  static W hi32(W a, W b) { return _mm256_unpackhi_epi32(a, b); }
+  static W lo64(W a, W b) { return _mm256_unpacklo_epi64(a, b); }
+  static W hi64(W a, W b) { return _mm256_unpackhi_epi64(a, b); }
+};
+
+// Sixteen rows of sixteen bytes transposed in place (in each 128-bit half
+// of a wider register), by four rounds of interleaving row i with row
+// i + 8. Those rounds leave the rows in bit-reversed order, so they are
+// taken in bit-reversed order to begin with.
+template <class Ops, class T>
+void transpose16(T r[16]) {
   constexpr int kBitReversed[16] = {0, 8, 4, 12, 2, 10, 6, 14, 1, 9, 5, 13, 3, 11, 7, 15};
-  V a[16], t[16];
+  T a[16], t[16];
   for (int i = 0; i < 16; ++i) a[i] = r[kBitReversed[i]];
   for (int i = 0; i < 8; ++i) {
-    t[2 * i] = _mm_unpacklo_epi8(a[i], a[i + 8]);
-    t[2 * i + 1] = _mm_unpackhi_epi8(a[i], a[i + 8]);
+    t[2 * i] = Ops::lo8(a[i], a[i + 8]);
+    t[2 * i + 1] = Ops::hi8(a[i], a[i + 8]);
   }
   for (int i = 0; i < 8; ++i) {
-    a[2 * i] = _mm_unpacklo_epi16(t[i], t[i + 8]);
-    a[2 * i + 1] = _mm_unpackhi_epi16(t[i], t[i + 8]);
+    a[2 * i] = Ops::lo16(t[i], t[i + 8]);
+    a[2 * i + 1] = Ops::hi16(t[i], t[i + 8]);
   }
   for (int i = 0; i < 8; ++i) {
-    t[2 * i] = _mm_unpacklo_epi32(a[i], a[i + 8]);
-    t[2 * i + 1] = _mm_unpackhi_epi32(a[i], a[i + 8]);
+    t[2 * i] = Ops::lo32(a[i], a[i + 8]);
+    t[2 * i + 1] = Ops::hi32(a[i], a[i + 8]);
   }
   for (int i = 0; i < 8; ++i) {
-    r[2 * i] = _mm_unpacklo_epi64(t[i], t[i + 8]);
-    r[2 * i + 1] = _mm_unpackhi_epi64(t[i], t[i + 8]);
+    r[2 * i] = Ops::lo64(t[i], t[i + 8]);
+    r[2 * i + 1] = Ops::hi64(t[i], t[i + 8]);
   }
 }
 
@@ -82,7 +107,7 @@ void column_tile(const ImageView& image, std::size_t y0, std::size_t x0, std::ui
       for (int c = 0; c < 3; ++c) planes[c][x] = deinterleave(in, c);
     }
   }
-  for (int c = 0; c < 3; ++c) transpose16(planes[c]);
+  for (int c = 0; c < 3; ++c) transpose16<Narrow>(planes[c]);
   for (int r = 0; r < 16; ++r) interleave3(planes[0][r], planes[1][r], planes[2][r], out + r * out_stride);
 }
 
@@ -92,28 +117,6 @@ void column_tile(const ImageView& image, std::size_t y0, std::size_t x0, std::ui
 // and shuffles are what bounds the tile.
 using W = __m256i;
 W wide(const Mask& m) { return _mm256_broadcastsi128_si256(mask(m)); }
-
-void transpose16x2(W r[16]) {
-  constexpr int kBitReversed[16] = {0, 8, 4, 12, 2, 10, 6, 14, 1, 9, 5, 13, 3, 11, 7, 15};
-  W a[16], t[16];
-  for (int i = 0; i < 16; ++i) a[i] = r[kBitReversed[i]];
-  for (int i = 0; i < 8; ++i) {
-    t[2 * i] = _mm256_unpacklo_epi8(a[i], a[i + 8]);
-    t[2 * i + 1] = _mm256_unpackhi_epi8(a[i], a[i + 8]);
-  }
-  for (int i = 0; i < 8; ++i) {
-    a[2 * i] = _mm256_unpacklo_epi16(t[i], t[i + 8]);
-    a[2 * i + 1] = _mm256_unpackhi_epi16(t[i], t[i + 8]);
-  }
-  for (int i = 0; i < 8; ++i) {
-    t[2 * i] = _mm256_unpacklo_epi32(a[i], a[i + 8]);
-    t[2 * i + 1] = _mm256_unpackhi_epi32(a[i], a[i + 8]);
-  }
-  for (int i = 0; i < 8; ++i) {
-    r[2 * i] = _mm256_unpacklo_epi64(t[i], t[i + 8]);
-    r[2 * i + 1] = _mm256_unpackhi_epi64(t[i], t[i + 8]);
-  }
-}
 
 void column_tile32(const ImageView& image, std::size_t y0, std::size_t x0, std::uint8_t* out, std::size_t out_stride) {
   W planes[3][16];
@@ -136,7 +139,7 @@ void column_tile32(const ImageView& image, std::size_t y0, std::size_t x0, std::
       }
     }
   }
-  for (int c = 0; c < 3; ++c) transpose16x2(planes[c]);
+  for (int c = 0; c < 3; ++c) transpose16<Wide>(planes[c]);
   for (int r = 0; r < 16; ++r) {
     std::uint8_t* low = out + r * out_stride;
     std::uint8_t* high = out + (r + 16) * out_stride;

@@ -34,11 +34,29 @@ def test_walking_a_huge_broadcast_batch_can_be_interrupted():
     assert out[1] < 10
 
 
+def interrupt_child(command, after):
+    """Runs `command`, which prints "ready" before its long call; sends it
+    SIGINT `after` seconds later. The time it was sent and the child's
+    output, once it exited cleanly."""
+    child = subprocess.Popen(command, env=child_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline().strip() == "ready"
+        time.sleep(after)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=300)
+    finally:
+        if child.poll() is None:
+            child.kill()
+    assert child.returncode == 0, err[-3000:]
+    return sent, out
+
+
 @pytest.mark.parametrize("walk_seconds", [0.5, 3])
 def test_ctrl_c_while_walking_a_huge_input_is_answered_at_once(walk_seconds):
     # However far the walk has gone, the interrupt is raised within the
     # usual latency and every borrow it took is gone.
-    child = subprocess.Popen(child_command("""
+    sent, out = interrupt_child(child_command("""
         import json, signal, sys, time
         import numpy as np
         import batchaugmentor as ba
@@ -53,17 +71,7 @@ def test_ctrl_c_while_walking_a_huge_input_is_answered_at_once(walk_seconds):
         except KeyboardInterrupt:
             outcome = "interrupted"
         print(json.dumps([outcome, time.monotonic(), registry.is_free(zeros)]), flush=True)
-    """), env=child_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        assert child.stdout.readline().strip() == "ready"
-        time.sleep(walk_seconds)
-        sent = time.monotonic()
-        child.send_signal(signal.SIGINT)
-        out, err = child.communicate(timeout=120)
-    finally:
-        if child.poll() is None:
-            child.kill()
-    assert child.returncode == 0, err[-3000:]
+    """), walk_seconds)
     outcome, raised, free = last_json(out)
     assert outcome == "interrupted"
     assert raised - sent < (1.5 if SANITIZED else 0.5)
@@ -126,18 +134,7 @@ def test_ctrl_c_stops_a_long_batch_promptly(name):
     # Large enough that every batch is still running when the signal comes,
     # however fast the machine: a batch that ends first proves nothing.
     scale = 4
-    child = subprocess.Popen(child_command(INTERRUPT_SETUP.format(scale=scale), name), env=child_env(),
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        assert child.stdout.readline().strip() == "ready"
-        time.sleep(0.6)
-        sent = time.monotonic()
-        child.send_signal(signal.SIGINT)
-        out, err = child.communicate(timeout=300)
-    finally:
-        if child.poll() is None:
-            child.kill()
-    assert child.returncode == 0, err[-3000:]
+    sent, out = interrupt_child(child_command(INTERRUPT_SETUP.format(scale=scale), name), 0.6)
     outcome, start, raised, free, next_ok = last_json(out)
     assert outcome == "interrupted"
     assert sent - start > 0.3          # the batch was well under way
