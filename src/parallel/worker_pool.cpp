@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <limits>
 #include <mutex>
 #include <new>
@@ -21,7 +22,10 @@ constexpr char kStackVariable[] = "BATCHAUGMENTOR_STACK_SIZE";
 thread_local WorkerThread* t_worker = nullptr;
 thread_local WaitHook* t_wait_hook = nullptr;
 // Set by a failed try_global, for global_build_failure on the same thread.
-thread_local std::string t_build_failure;
+// Plain bytes, not a std::string: a thread-local with a destructor is
+// registered with the C library on first use, which allocates, and a build
+// that failed for want of memory must not end the process that way.
+thread_local char t_build_failure[512];
 
 // The global pool. Acquire/release on the pointer publishes the fully built
 // pool to threads that skip the build lock.
@@ -204,7 +208,10 @@ Outcome<WorkerPool*> WorkerPool::try_global() {
   if (!built.ok()) {
     const int os_error = built.error().os_error;
     if (!platform::is_not_supported_error(os_error) || t_worker != nullptr) {
-      t_build_failure = describe_build_failure(threads, started, os_error);
+      const std::string text = describe_build_failure(threads, started, os_error);
+      const std::size_t n = text.size() < sizeof t_build_failure - 1 ? text.size() : sizeof t_build_failure - 1;
+      std::memcpy(t_build_failure, text.data(), n);
+      t_build_failure[n] = '\0';
       return built.error();
     }
     built = &caller_pool();

@@ -10,7 +10,7 @@ namespace {
 
 TEST(ChunkedList, KeepsEveryValueAcrossChunkBoundaries) {
   ChunkedList<std::size_t> list;
-  constexpr std::size_t kCount = 100000;  // a dozen chunks of growing size
+  constexpr std::size_t kCount = 400000;  // chunks that grow, then chunks of one size
   for (std::size_t i = 0; i < kCount; ++i) list.push_back(i * 7);
   ASSERT_EQ(list.size(), kCount);
   for (std::size_t i = 0; i < kCount; ++i) ASSERT_EQ(list[i], i * 7) << i;
@@ -27,6 +27,9 @@ TEST(ChunkedList, ElementsNeverMoveAsItGrows) {
   EXPECT_EQ(list[5000], "4999");
   ChunkedList<std::string> moved = std::move(list);
   EXPECT_EQ(&moved[0], first);
+  EXPECT_EQ(list.size(), 0u);
+  list.push_back("again");  // a moved-from list is empty and usable
+  EXPECT_EQ(list[0], "again");
 }
 
 }  // namespace
