@@ -31,10 +31,19 @@ struct ErrorManager {
   const char* literal;  // libjpeg's text for the code when it has no format fields
 };
 
+// The content, with an end marker of its own once it runs out (libjpeg's
+// memory source does the same, but warns at once: a baseline JPEG missing
+// only its end marker would be refused though every pixel is there).
+struct Source {
+  jpeg_source_mgr pub;  // first
+  int ends;             // times the content ran out
+};
+
 struct JpegState {
   jpeg_decompress_struct cinfo;
   ErrorManager err;
   jpeg_progress_mgr progress;
+  Source source;
   bool ready = false;
   JpegState() = default;
   JpegState(const JpegState&) = delete;
@@ -56,6 +65,37 @@ struct JpegState {
 }
 
 void on_error(j_common_ptr c) { jump_out(c, c->err->msg_code); }
+
+void source_start(j_decompress_ptr) {}
+void source_end(j_decompress_ptr) {}
+
+boolean source_fill(j_decompress_ptr d) {
+  static const JOCTET kEnd[2] = {0xff, JPEG_EOI};
+  auto* src = reinterpret_cast<Source*>(d->src);
+  ++src->ends;
+  src->pub.next_input_byte = kEnd;
+  src->pub.bytes_in_buffer = 2;
+  return TRUE;
+}
+
+void source_skip(j_decompress_ptr d, long count) {
+  if (count <= 0) return;
+  auto* src = reinterpret_cast<Source*>(d->src);
+  auto n = static_cast<std::size_t>(count);
+  while (n > src->pub.bytes_in_buffer) {
+    n -= src->pub.bytes_in_buffer;
+    source_fill(d);
+  }
+  src->pub.next_input_byte += n;
+  src->pub.bytes_in_buffer -= n;
+}
+
+void set_source(JpegState* s, const std::uint8_t* data, std::size_t size) {
+  s->source.pub.next_input_byte = data;
+  s->source.pub.bytes_in_buffer = size;
+  s->source.ends = 0;
+  s->cinfo.src = &s->source.pub;
+}
 
 // Warnings that mean the pixels are not all there: decoding on would fill
 // the rest with grey and call it a success.
@@ -88,6 +128,11 @@ int create_state(JpegState* s) {
   s->err.pub.output_message = on_output;
   if (setjmp(s->err.jump)) return s->err.code;
   jpeg_create_decompress(&s->cinfo);
+  s->source.pub.init_source = source_start;
+  s->source.pub.fill_input_buffer = source_fill;
+  s->source.pub.skip_input_data = source_skip;
+  s->source.pub.resync_to_restart = jpeg_resync_to_restart;
+  s->source.pub.term_source = source_end;
   s->progress.progress_monitor = on_progress;
   s->cinfo.progress = &s->progress;
   s->ready = true;
@@ -106,9 +151,9 @@ struct HeaderFacts {
 int run_header(JpegState* s, const std::uint8_t* data, std::size_t size, HeaderFacts* out) {
   if (setjmp(s->err.jump)) {
     jpeg_abort_decompress(&s->cinfo);
-    return s->err.code;
+    return s->source.ends > 0 && s->err.code != kTooManyScans ? static_cast<int>(JWRN_JPEG_EOF) : s->err.code;
   }
-  jpeg_mem_src(&s->cinfo, const_cast<unsigned char*>(data), static_cast<unsigned long>(size));
+  set_source(s, data, size);
   jpeg_save_markers(&s->cinfo, JPEG_APP0 + 1, 0xffff);
   jpeg_read_header(&s->cinfo, TRUE);
   out->width = s->cinfo.image_width;
@@ -139,9 +184,9 @@ struct DecodeJob {
 int run_decode(JpegState* s, const std::uint8_t* data, std::size_t size, const DecodeJob* job) {
   if (setjmp(s->err.jump)) {
     jpeg_abort_decompress(&s->cinfo);
-    return s->err.code;
+    return s->source.ends > 0 && s->err.code != kTooManyScans ? static_cast<int>(JWRN_JPEG_EOF) : s->err.code;
   }
-  jpeg_mem_src(&s->cinfo, const_cast<unsigned char*>(data), static_cast<unsigned long>(size));
+  set_source(s, data, size);
   jpeg_read_header(&s->cinfo, TRUE);
   s->cinfo.out_color_space = job->out_space;
   s->cinfo.scale_num = 1;
@@ -163,10 +208,13 @@ int run_decode(JpegState* s, const std::uint8_t* data, std::size_t size, const D
     for (JDIMENSION k = 0; k < n; ++k) rows[k] = job->rows + (std::size_t{at} + k) * stride;
     jpeg_read_scanlines(&s->cinfo, rows, n);
   }
-  // Every pixel is decoded; what follows (the end marker) changes none, so
-  // content that stops right after the last scan still decodes.
+  // A progressive JPEG that ran out may just be missing its last scans,
+  // which libjpeg cannot tell from an image that had no more; a sequential
+  // one that ran out needed no bit past the end (or HIT_MARKER would have
+  // stopped it), so only its end marker was missing.
+  const bool cut = s->source.ends > 0 && s->cinfo.progressive_mode;
   jpeg_abort_decompress(&s->cinfo);
-  return kOk;
+  return cut ? static_cast<int>(JWRN_JPEG_EOF) : kOk;
 }
 
 OperationError jpeg_error(int code, const char* literal) {

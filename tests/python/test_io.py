@@ -275,6 +275,22 @@ def test_errors_raise_names_the_item_and_the_reason(name, reason):
         bio.decode_image_batch([data, None, cut, b"junk"], errors="raise")
 
 
+@pytest.mark.parametrize("name", ["jpeg_420", "jpeg_444", "jpeg_restart_markers", "jpeg_grey"])
+def test_a_sequential_jpeg_missing_only_its_end_marker_decodes(name):
+    data = CORPUS[name]
+    assert data.endswith(b"\xff\xd9")
+    np.testing.assert_array_equal(decode_one(data[:-2]), pillow(data, "RGB"))
+
+
+def test_a_progressive_jpeg_that_runs_out_is_refused_even_between_scans():
+    # Its missing scans would leave a blurred image that looks whole.
+    data = CORPUS["jpeg_progressive"]
+    last_scan = data.rindex(b"\xff\xda")
+    for cut in (data[:-2], data[:last_scan]):
+        with pytest.raises(ValueError, match="^Decoding failed: item 0: truncated JPEG data$"):
+            bio.decode_image_batch([cut], errors="raise")
+
+
 def test_content_that_is_no_image_is_refused():
     assert bio.decode_image_batch([b"", b"GIF89a", b"\xff\xd8"]) == [None, None, None]
     with pytest.raises(ValueError, match="^Decoding failed: item 0: not a JPEG, PNG or WebP image$"):
