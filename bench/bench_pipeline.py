@@ -148,7 +148,7 @@ PIPELINES = {"ours": ours, "pillow": pillow, "opencv": opencv}
 
 def worker(args):
     paths = json.loads(args.paths)
-    threads = args.threads
+    threads = args.threads[0]
     results = {}
     for name in args.classes:
         for reduced in (False, True):

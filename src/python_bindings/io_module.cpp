@@ -195,7 +195,11 @@ PyResult<PyRef> decode_all(std::size_t count, ItemAt item_at, const IoOptions& o
         if (destination == nullptr) return OperationError::out_of_memory();
         return decoding::decode_into(item.content, headers[i].value(), options.decode, destination);
       },
-      kind, options.refusals);
+      // No large pages: a decoder writes each result once, front to back,
+      // and MADV_HUGEPAGE makes faults compact memory synchronously, which
+      // after other allocators' churn (Pillow's, in a mixed pipeline) cost
+      // more than the small faults it saves.
+      kind, options.refusals, /*large_pages=*/false);
 }
 
 PyObject* decode_image_batch(PyObject*, PyObject* args, PyObject* kwargs) {

@@ -77,6 +77,8 @@ struct ResultShape {
 // a cancelled batch and a system error are raised either way.
 enum class Refusals { kRaise, kNone };
 
+// large_pages asks for large pages for the results (see below).
+//
 // An array NumPy cannot make leaves a null destination, which the item
 // reports as out-of-memory only once its own checks have passed, so the
 // first failure in input order is still the one raised. An item whose shape
@@ -84,7 +86,7 @@ enum class Refusals { kRaise, kNone };
 // return (a refusal or Done): its slot is None either way.
 template <std::size_t D, class ShapeOf, class Item>
 PyResult<PyRef> presized_batch(std::size_t count, ShapeOf shape_of, Item item, BatchKind kind,
-                               Refusals refusals = Refusals::kRaise) {
+                               Refusals refusals = Refusals::kRaise, bool large_pages = true) {
   std::vector<PyRef> objects(count);
   std::vector<std::uint8_t*> targets(count, nullptr);
   std::vector<std::size_t> sizes(count, 0);
@@ -113,7 +115,9 @@ PyResult<PyRef> presized_batch(std::size_t count, ShapeOf shape_of, Item item, B
   // An enlarged photo's result (1280x960: 3.7 MB) filled in small pages
   // spends as long on page faults as on the resize itself.
   platform::LargePageRequest large(platform::kLargePage);
-  for (std::size_t i = 0; i < count; ++i) large.add(targets[i], sizes[i]);
+  if (large_pages) {
+    for (std::size_t i = 0; i < count; ++i) large.add(targets[i], sizes[i]);
+  }
   CancelFlag cancel;
   auto outcomes = run_batch(count, [&](std::size_t i) { return item(i, targets[i]); }, cancel);
   large.take_back();
