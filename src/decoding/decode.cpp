@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "decoding/internal/formats.h"
+#include "platform/pages.h"
 
 namespace batchaugmentor::decoding {
 
@@ -28,6 +29,9 @@ Outcome<ImageInfo> read_header(Content content, const DecodeOptions& options) {
 }
 
 Outcome<> decode_into(Content content, const ImageInfo& info, const DecodeOptions& options, std::uint8_t* pixels) {
+  // A fresh result faulted in page by page by the decoder's writes costs
+  // as much as a fast decode itself; one call maps it all in.
+  platform::prepare_for_writing(pixels, info.bytes());
   switch (info.format) {
     case Format::kJpeg: return internal::jpeg_decode(content, info, options, pixels);
     case Format::kPng: return internal::png_decode(content, info, options, pixels);

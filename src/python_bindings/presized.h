@@ -27,6 +27,7 @@
 #include "common/fault.h"
 #include "parallel/map.h"
 #include "platform/large_pages.h"
+#include "platform/pages.h"
 #include "python_bindings/arguments.h"
 #include "python_bindings/batch.h"
 #include "python_bindings/errors.h"
@@ -77,7 +78,8 @@ struct ResultShape {
 // a cancelled batch and a system error are raised either way.
 enum class Refusals { kRaise, kNone };
 
-// large_pages asks for large pages for the results (see below).
+// large_pages: ask for large pages for the results where free ones are at
+// hand (LargePageRequest); false: small pages only (see below).
 //
 // An array NumPy cannot make leaves a null destination, which the item
 // reports as out-of-memory only once its own checks have passed, so the
@@ -117,6 +119,11 @@ PyResult<PyRef> presized_batch(std::size_t count, ShapeOf shape_of, Item item, B
   platform::LargePageRequest large(platform::kLargePage);
   if (large_pages) {
     for (std::size_t i = 0; i < count; ++i) large.add(targets[i], sizes[i]);
+  } else {
+    // NumPy asks for large pages for every big array it makes; where free
+    // large pages are scarce, the first fault then stalls while the kernel
+    // compacts memory. Small pages for these results instead.
+    for (std::size_t i = 0; i < count; ++i) platform::ask_for_large_pages(targets[i], sizes[i], false);
   }
   CancelFlag cancel;
   auto outcomes = run_batch(count, [&](std::size_t i) { return item(i, targets[i]); }, cancel);
