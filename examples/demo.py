@@ -4,11 +4,13 @@
     python examples/demo.py ~/Pictures/cats  # your own folder
     python examples/demo.py --output out --size 160 --batch-size 8
 
-Both pipelines load the files, decode them with Pillow, cut the largest
-centred square, resize it to SIZE x SIZE with a Lanczos kernel and measure
-its mean luminance. batchaugmentor does the loading, cropping, resizing and
-measuring a batch at a time on its own threads; the Pillow pipeline does
-them image by image. The script writes the first few results as PNG files
+Both pipelines load the files, decode them, cut the largest centred
+square, resize it to SIZE x SIZE with a Lanczos kernel and measure its mean
+luminance. batchaugmentor does the loading, decoding (with its companion
+module batchaugmentor_io when the build has it; Pillow otherwise, and for
+formats other than JPEG, PNG and WebP), cropping, resizing and measuring a
+batch at a time on its own threads; the Pillow pipeline does them image by
+image. The script writes the first few results as PNG files
 and a contact sheet of all of them into the output folder, then prints what
 it did and how long each stage took in each pipeline.
 """
@@ -31,6 +33,11 @@ except ImportError as missing:  # pragma: no cover - the message is the point
     sys.exit(f"This demo needs NumPy and Pillow: pip install numpy pillow ({missing})")
 
 import batchaugmentor as ba
+
+try:
+    import batchaugmentor_io as bio
+except ImportError:  # a build without the decoders (the release wheel, for now)
+    bio = None
 
 # Real photographs in scikit-image's wheel (its other data files are
 # synthetic patterns, textures or arrays). Whatever of these is present is used.
@@ -117,12 +124,15 @@ def run_batchaugmentor(paths: list[Path], size: int, batch_size: int, t: Timings
 
         start = time.perf_counter()
         arrays = []
-        for path, data in zip(group, contents):
-            image = decode(data) if data is not None else None
-            if image is None:
+        decoded = bio.decode_image_batch(contents) if bio is not None else [None] * len(contents)
+        for path, data, array in zip(group, contents, decoded):
+            if array is None:  # not JPEG, PNG or WebP (or no batchaugmentor_io): Pillow
+                image = decode(data) if data is not None else None
+                array = np.asarray(image) if image is not None else None
+            if array is None:
                 result.skipped.append(path)
             else:
-                arrays.append(np.asarray(image))
+                arrays.append(array)
         t.add("decode", start)
         if not arrays:
             continue
@@ -207,8 +217,9 @@ STAGE_NOTES = {
         "with hundreds of files (docs/performance.md)"
     ),
     "decode": (
-        "Pillow decodes in both pipelines, one image at a time; batchaugmentor's side also "
-        "copies each decoded image into a NumPy array to hand it to the batch calls"
+        "batchaugmentor_io decodes a batch on the pool straight into NumPy arrays (when the build "
+        "has it; without it Pillow decodes on both sides, and batchaugmentor's side also copies "
+        "each image into a NumPy array); Pillow decodes one image at a time"
     ),
     "centre crop": (
         "a crop is a copy of the square: memory traffic, not arithmetic. batchaugmentor's "

@@ -259,6 +259,39 @@ PyResult<ChunkedList<std::string>> extract_path_list(PyObject* object, const cha
   return finish(std::move(status), std::move(paths), parameter);
 }
 
+bool BufferHold::take(PyObject* object) {
+  if (PyObject_GetBuffer(object, &view_, PyBUF_ND | PyBUF_FORMAT) != 0) return false;
+  held_ = true;
+  const char* format = view_.format;
+  const bool bytes = format == nullptr || std::strcmp(format, "B") == 0 || std::strcmp(format, "b") == 0 ||
+                     std::strcmp(format, "c") == 0;
+  return view_.itemsize == 1 && view_.ndim <= 1 && bytes;
+}
+
+PyResult<ContentList> extract_content_list(PyObject* object, const char* parameter) {
+  ContentList list;
+  PyStatus status = for_each_element(object, [&](PyObject* element) -> PyStatus {
+    if (element == Py_None) {
+      list.spans.push_back(ByteSpan{nullptr, 0, true});
+      return Done{};
+    }
+    list.holds.emplace_back();
+    if (!list.holds.back().take(element)) {
+      if (PyErr_Occurred() && PyErr_ExceptionMatches(PyExc_MemoryError)) return PyError::fetch();
+      PyErr_Clear();
+      list.holds.pop_back();
+      std::string message = "expected bytes, bytearray, memoryview, a contiguous 1-D uint8 array or None, not '";
+      message += type_qualname(element);
+      message += "'";
+      return PyError::make(PyExc_TypeError, message);
+    }
+    const Py_buffer& view = list.holds.back().view();
+    list.spans.push_back(ByteSpan{static_cast<const std::uint8_t*>(view.buf), static_cast<std::size_t>(view.len), false});
+    return Done{};
+  });
+  return finish(std::move(status), std::move(list), parameter);
+}
+
 PyResult<std::uint64_t> to_u64(PyObject* object) {
   PyRef index;
   if (!PyLong_Check(object)) {

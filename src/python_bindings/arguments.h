@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -67,6 +68,42 @@ PyResult<ChunkedList<CropBox>> extract_crop_boxes(PyObject* object, const char* 
 PyResult<ChunkedList<TargetSize>> extract_target_sizes(PyObject* object, const char* parameter,
                                                        int field_bits);
 PyResult<ChunkedList<std::string>> extract_path_list(PyObject* object, const char* parameter);
+
+// One item of a list of encoded contents: the bytes of a bytes-like object
+// held for the call, or None.
+struct ByteSpan {
+  const std::uint8_t* data = nullptr;
+  std::size_t size = 0;
+  bool none = false;
+};
+
+// A buffer exported by a bytes-like object, released exactly once. While
+// it is held the object cannot be resized (bytearray) or freed.
+class BufferHold {
+ public:
+  BufferHold() = default;
+  BufferHold(const BufferHold&) = delete;
+  BufferHold& operator=(const BufferHold&) = delete;
+  ~BufferHold() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  // Exports object's buffer as contiguous bytes; false with the error held.
+  bool take(PyObject* object);
+  const Py_buffer& view() const { return view_; }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+struct ContentList {
+  ChunkedList<ByteSpan> spans;
+  std::deque<BufferHold> holds;  // a deque never moves them
+};
+
+// bytes, bytearray, memoryview, 1-D uint8 arrays (any C-contiguous buffer of
+// single-byte elements) or None, per item.
+PyResult<ContentList> extract_content_list(PyObject* object, const char* parameter);
 
 PyResult<std::uint64_t> to_u64(PyObject* object);
 PyResult<std::uint32_t> to_u32(PyObject* object);

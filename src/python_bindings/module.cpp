@@ -4,11 +4,8 @@
 // order. Exceptions are held until the very end, so borrows and objects are
 // released with no exception pending.
 //
-// Each function body runs inside run(), the one C boundary of the module:
-// no C++ exception crosses it. A container that cannot grow (bad_alloc,
-// length_error) has by then released every borrow and object on its way
-// out, and becomes a MemoryError with the function's prefix; anything else
-// is an internal fault.
+// Each function body runs inside run() (python_bindings/presized.h), the
+// one C boundary of the module.
 //
 // While a batch runs, the calling thread wakes every 50 ms to run pending
 // signal handlers. When one raises (Ctrl-C: KeyboardInterrupt), no further
@@ -38,6 +35,7 @@
 #include "platform/large_pages.h"
 #include "python_bindings/loading_batch.h"
 #include "python_bindings/numpy_api.h"
+#include "python_bindings/presized.h"
 #include "python_bindings/py_ref.h"
 #include "python_bindings/results.h"
 #include "resampling/resample.h"
@@ -52,91 +50,6 @@ const FunctionSignature kRandomCropSignature{"batch_random_crop_images", {"image
 const FunctionSignature kResizeSignature{"batch_resize_images", {"images", "target_sizes"}};
 const FunctionSignature kLuminanceSignature{"batch_calculate_luminance", {"images"}};
 const FunctionSignature kVideoSignature{"batch_resize_videos", {"videos", "target_sizes"}};
-
-template <class Body>
-PyObject* run(const char* prefix, Body body) {
-  // The C library allocates a thread's share of a shared library's
-  // thread-local storage on first use and ends the process if it cannot;
-  // using it here, before the call allocates anything, keeps that from
-  // happening later inside the call (the C++ runtime's exception state,
-  // and this module's own thread-local state).
-  static_cast<void>(std::uncaught_exceptions());
-  parallel::prepare_calling_thread();
-  std::optional<PyError> error;
-  try {
-    PyResult<PyRef> result = body();
-    if (result) return result->release();
-    error.emplace(std::move(result).error());
-  } catch (const std::bad_alloc&) {
-    // Whatever the interrupted step had pending belongs to a step that no
-    // longer happens.
-    PyErr_Clear();
-    error.emplace(PyError::no_memory());
-  } catch (const std::length_error&) {
-    PyErr_Clear();
-    error.emplace(PyError::no_memory());
-  } catch (...) {
-    fault("unexpected C++ exception at the module boundary");
-  }
-  std::move(*error).restore(prefix);
-  return nullptr;
-}
-
-
-// The shape and order of one result array, known before the batch runs.
-template <std::size_t D>
-struct ResultShape {
-  std::array<Py_intptr_t, D> dims{};
-  bool fortran = false;
-  bool make = true;  // false: the item refuses before it would write
-};
-
-// Every array-returning function runs here: the result arrays are made
-// first, on this thread, and the items write their pixels straight into
-// them, once, on the workers. An array NumPy cannot make leaves a null
-// destination, which the item reports as out-of-memory only once its own
-// checks have passed, so the first failure in input order is still the one
-// raised.
-template <std::size_t D, class ShapeOf, class Item>
-PyResult<PyRef> presized_batch(std::size_t count, ShapeOf shape_of, Item item, BatchKind kind) {
-  std::vector<PyRef> objects(count);
-  std::vector<std::uint8_t*> targets(count, nullptr);
-  std::vector<std::size_t> sizes(count, 0);
-  if (count > 0) {
-    auto api = numpy_api();
-    if (!api) return std::move(api).error();
-    for (std::size_t i = 0; i < count; ++i) {
-      // Making a long batch's arrays takes a while too: Ctrl-C is answered
-      // here as during the walks and the batch.
-      if (i % kSignalCheckEvery == kSignalCheckEvery - 1 && PyErr_CheckSignals() != 0) return PyError::fetch();
-      const ResultShape<D> shape = shape_of(i);
-      if (!shape.make) continue;
-      PyObject* descr = (*api)->descr_from_type(kTypeUint8);
-      if (descr == nullptr) return PyError::fetch();
-      PyObject* array = (*api)->new_from_descr(descr, static_cast<int>(D), shape.dims.data(), shape.fortran);
-      if (array == nullptr) {
-        PyErr_Clear();
-        continue;
-      }
-      objects[i] = PyRef::steal(array);
-      targets[i] = numpy_data(array);
-      sizes[i] = 1;
-      for (Py_intptr_t d : shape.dims) sizes[i] *= static_cast<std::size_t>(d);  // NumPy made it: no overflow
-    }
-  }
-  // An enlarged photo's result (1280x960: 3.7 MB) filled in small pages
-  // spends as long on page faults as on the resize itself.
-  platform::LargePageRequest large(platform::kLargePage);
-  for (std::size_t i = 0; i < count; ++i) large.add(targets[i], sizes[i]);
-  CancelFlag cancel;
-  auto outcomes = run_batch(count, [&](std::size_t i) { return item(i, targets[i]); }, cancel);
-  large.take_back();
-  if (!outcomes) return std::move(outcomes).error();
-  for (const auto& outcome : *outcomes) {
-    if (!outcome.ok()) return batch_error(kind, outcome.error());
-  }
-  return make_list(std::move(objects));
-}
 
 ResultShape<3> crop_shape(const cropping::CropLayout& layout) {
   return {{static_cast<Py_intptr_t>(layout.height), static_cast<Py_intptr_t>(layout.width),

@@ -12,6 +12,8 @@ const char* prefix_of(BatchKind kind) {
     case BatchKind::kCenterCrop: return "Center cropping failed: ";
     case BatchKind::kRandomCrop: return "Random cropping failed: ";
     case BatchKind::kResize: return "Resizing failed: ";
+    case BatchKind::kDecode: return "Decoding failed: ";
+    case BatchKind::kReadImages: return "Image reading failed: ";
     case BatchKind::kPlain:
     case BatchKind::kLoad:
     case BatchKind::kResizeVideo: break;
@@ -21,7 +23,7 @@ const char* prefix_of(BatchKind kind) {
 
 }  // namespace
 
-PyError batch_error(BatchKind kind, const OperationError& error) {
+PyError batch_error(BatchKind kind, const OperationError& error, std::size_t index) {
   switch (error.kind) {
     case OperationError::Kind::kOutOfMemory:
       if (kind == BatchKind::kPlain) return PyError::no_memory();
@@ -38,6 +40,11 @@ PyError batch_error(BatchKind kind, const OperationError& error) {
   }
   if (kind == BatchKind::kResizeVideo) return PyError::make(PyExc_RuntimeError, "Video resizing failed");
   std::string message = prefix_of(kind);
+  if (kind == BatchKind::kDecode || kind == BatchKind::kReadImages) {
+    message += "item ";
+    message += std::to_string(index);
+    message += ": ";
+  }
   message += error.message;
   return PyError::make(PyExc_ValueError, message);
 }

@@ -5,6 +5,7 @@
 //   PyResult<PyRef> list = make_list(std::move(objects));
 #pragma once
 
+#include <cstddef>
 #include <vector>
 
 #include "common/image.h"
@@ -17,7 +18,7 @@ namespace batchaugmentor::bindings {
 // Which call an error comes from: the table in batch_error words each kind
 // of OperationError for it. kPlain is the batch machinery itself, common to
 // every call.
-enum class BatchKind { kPlain, kLoad, kCrop, kCenterCrop, kRandomCrop, kResize, kResizeVideo };
+enum class BatchKind { kPlain, kLoad, kCrop, kCenterCrop, kRandomCrop, kResize, kResizeVideo, kDecode, kReadImages };
 
 // Where a new array made by this module keeps its pixels.
 inline std::uint8_t* numpy_data(PyObject* array) {
@@ -32,8 +33,9 @@ inline std::uint8_t* numpy_data(PyObject* array) {
 //                  "...not enough memory for the batch")
 //   cancelled      RuntimeError "the batch was cancelled"
 //   system         OSError with the errno and its text
-// The prefix is the call's ("Cropping failed", ...).
-PyError batch_error(BatchKind kind, const OperationError& error);
+// The prefix is the call's ("Cropping failed", ...). The decoding calls
+// name the item too: ValueError "<prefix>: item <index>: <message>".
+PyError batch_error(BatchKind kind, const OperationError& error, std::size_t index = 0);
 
 // A new list holding `items` in order; consumes them.
 PyResult<PyRef> make_list(std::vector<PyRef> items);
