@@ -226,11 +226,11 @@ PyObject* decode_image_batch(PyObject*, PyObject* args, PyObject* kwargs) {
 
 // The loader's homes for read_image_batch: plain memory of this module,
 // never a Python object, kept until the call ends.
-class NativeHomes final : public loading::ContentHomes {
+class NativeHomes {
  public:
   explicit NativeHomes(std::size_t count) : first_(count), second_(count), ok_(count, 0) {}
 
-  std::uint8_t* make(std::size_t i, std::uint64_t size) override {
+  std::uint8_t* make(std::size_t i, std::uint64_t size) {
     if (size > SIZE_MAX) return nullptr;
     auto made = OwnedBuffer::allocate(static_cast<std::size_t>(size));
     if (!made.ok()) return nullptr;
@@ -239,7 +239,7 @@ class NativeHomes final : public loading::ContentHomes {
     return home.data();
   }
 
-  void finish(std::size_t i, bool ok) override {
+  void finish(std::size_t i, bool ok) {
     if (ok && second_[i].data() != nullptr) first_[i] = std::move(second_[i]);
     second_[i] = OwnedBuffer();
     if (!ok) first_[i] = OwnedBuffer();
@@ -273,7 +273,7 @@ PyObject* read_image_batch(PyObject*, PyObject* args, PyObject* kwargs) {
     {
       CancelFlag cancel;
       SignalCheck check;
-      auto done = loading::load_files(*paths, homes, cancel, {&SignalCheck::poll, &check, nullptr});
+      auto done = loading::load_files(*paths, loading::ContentHomes(homes), cancel, {&SignalCheck::poll, &check, nullptr});
       if (check.raised) return std::move(*check.raised);
       if (!done.ok()) return batch_error(BatchKind::kLoad, done.error());
     }
