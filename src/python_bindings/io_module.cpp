@@ -20,6 +20,7 @@
 #include "python_bindings/arguments.h"
 #include "python_bindings/batch.h"
 #include "python_bindings/errors.h"
+#include "python_bindings/loading_batch.h"
 #include "python_bindings/presized.h"
 #include "python_bindings/py_ref.h"
 #include "python_bindings/results.h"
@@ -269,14 +270,7 @@ PyObject* read_image_batch(PyObject*, PyObject* args, PyObject* kwargs) {
     auto paths = extract_path_list(first, "paths");
     if (!paths) return std::move(paths).error();
     NativeHomes homes(paths->size());
-    if (PyStatus pool = ensure_pool(); !pool) return std::move(pool).error();
-    {
-      CancelFlag cancel;
-      SignalCheck check;
-      auto done = loading::load_files(*paths, loading::ContentHomes(homes), cancel, {&SignalCheck::poll, &check, nullptr});
-      if (check.raised) return std::move(*check.raised);
-      if (!done.ok()) return batch_error(BatchKind::kLoad, done.error());
-    }
+    if (PyStatus read = load_paths(*paths, loading::ContentHomes(homes)); !read) return std::move(read).error();
     return decode_all(paths->size(), [&](std::size_t i) { return homes.item(i); }, *options,
                       BatchKind::kReadImages);
   });

@@ -75,14 +75,19 @@ PyResult<PyRef> load_image_batch_list(PyObject* args, PyObject* kwargs) {
     return PyError::no_memory(" for the result list");
   }
   BytesHomes homes(list.get(), paths->size());
-  if (PyStatus pool = ensure_pool(); !pool) return std::move(pool).error();
+  if (PyStatus read = load_paths(*paths, loading::ContentHomes(homes)); !read) return std::move(read).error();
+  return list;  // finish() has filled every slot
+}
+
+PyStatus load_paths(const ChunkedList<std::string>& paths, const loading::ContentHomes& homes) {
+  if (PyStatus pool = ensure_pool(); !pool) return pool;
   // Set when Ctrl-C stops the call: a read waiting on a pipe gives up.
   CancelFlag cancel;
   SignalCheck check;
-  auto done = loading::load_files(*paths, loading::ContentHomes(homes), cancel, {&SignalCheck::poll, &check, nullptr});
+  auto done = loading::load_files(paths, homes, cancel, {&SignalCheck::poll, &check, nullptr});
   if (check.raised) return std::move(*check.raised);
   if (!done.ok()) return batch_error(BatchKind::kLoad, done.error());
-  return list;  // finish() has filled every slot
+  return Done{};
 }
 
 }  // namespace batchaugmentor::bindings

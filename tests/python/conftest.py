@@ -2,9 +2,11 @@ import ctypes
 import importlib
 import json
 import os
+import signal
 import subprocess
 import sys
 import textwrap
+import time
 from pathlib import Path
 
 import numpy as np
@@ -124,3 +126,21 @@ def run_child(code, *args, env=None, timeout=120, check=False, text=True):
 def last_json(stdout):
     """The value a child printed as JSON on the last line of its `stdout`."""
     return json.loads(stdout.strip().splitlines()[-1])
+
+
+def interrupt_child(command, after):
+    """Runs `command`, which prints "ready" before its long call; sends it
+    SIGINT `after` seconds later. The time it was sent and the child's
+    output, once it exited cleanly."""
+    child = subprocess.Popen(command, env=child_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline().strip() == "ready"
+        time.sleep(after)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=300)
+    finally:
+        if child.poll() is None:
+            child.kill()
+    assert child.returncode == 0, err[-3000:]
+    return sent, out

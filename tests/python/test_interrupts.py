@@ -2,13 +2,9 @@
 run while a batch is under way. Each case runs in a child process, so a batch
 that cannot be stopped fails one test instead of hanging the run."""
 
-import signal
-import subprocess
-import time
-
 import pytest
 
-from conftest import SANITIZED, child_command, child_env, last_json, run_child
+from conftest import SANITIZED, child_command, interrupt_child, last_json, run_child
 
 NAMES = ["load_image_batch", "batch_crop_images", "batch_center_crop_images",
          "batch_random_crop_images", "batch_resize_images",
@@ -32,24 +28,6 @@ def test_walking_a_huge_broadcast_batch_can_be_interrupted():
     """, timeout=120, check=True).stdout)
     assert out[0] == "interrupted"
     assert out[1] < 10
-
-
-def interrupt_child(command, after):
-    """Runs `command`, which prints "ready" before its long call; sends it
-    SIGINT `after` seconds later. The time it was sent and the child's
-    output, once it exited cleanly."""
-    child = subprocess.Popen(command, env=child_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        assert child.stdout.readline().strip() == "ready"
-        time.sleep(after)
-        sent = time.monotonic()
-        child.send_signal(signal.SIGINT)
-        out, err = child.communicate(timeout=300)
-    finally:
-        if child.poll() is None:
-            child.kill()
-    assert child.returncode == 0, err[-3000:]
-    return sent, out
 
 
 @pytest.mark.parametrize("walk_seconds", [0.5, 3])

@@ -8,16 +8,14 @@ import gc
 import io
 import os
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
-import time
 
 import numpy as np
 import pytest
 
-from conftest import SANITIZED, child_command, child_env, last_json, run_child
+from conftest import SANITIZED, child_command, interrupt_child, last_json, run_child
 from test_fault_injection import ROOT
 from test_leaks import CALLS, TOLERANCE_PER_1000, WARM_UP, call_many, resident_bytes
 
@@ -161,7 +159,7 @@ def test_every_failed_allocation_of_a_decode_gives_memory_error_or_none(tmp_path
 
 
 def test_ctrl_c_stops_a_long_decode_batch():
-    child = subprocess.Popen(child_command("""
+    sent, out = interrupt_child(child_command("""
         import io, json, time
         import numpy as np
         from PIL import Image
@@ -177,17 +175,7 @@ def test_ctrl_c_stops_a_long_decode_batch():
         except KeyboardInterrupt:
             outcome = "interrupted"
         print(json.dumps([outcome, time.monotonic()]), flush=True)
-    """), env=child_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        assert child.stdout.readline().strip() == "ready"
-        time.sleep(1.0)
-        sent = time.monotonic()
-        child.send_signal(signal.SIGINT)
-        out, err = child.communicate(timeout=120)
-    finally:
-        if child.poll() is None:
-            child.kill()
-    assert child.returncode == 0, err[-3000:]
+    """), 1.0)
     outcome, raised = last_json(out)
     assert outcome == "interrupted"
     assert raised - sent < (3 if SANITIZED else 1)
