@@ -4,7 +4,6 @@ Ctrl-C stops a long decode batch. Same methods as test_leaks.py,
 test_fault_injection.py and test_interrupts.py."""
 
 import functools
-import gc
 import io
 import os
 import shutil
@@ -17,7 +16,7 @@ import pytest
 
 from conftest import SANITIZED, child_command, interrupt_child, last_json, run_child
 from test_fault_injection import ROOT
-from test_leaks import CALLS, TOLERANCE_PER_1000, WARM_UP, call_many, resident_bytes
+from test_leaks import check_no_leak
 
 bio = pytest.importorskip(
     "batchaugmentor_io",
@@ -65,17 +64,7 @@ CALLS_UNDER_TEST = {
 @pytest.mark.skipif("asan" in PRELOADED, reason="AddressSanitizer's quarantine holds freed memory on purpose")
 @pytest.mark.parametrize("name", sorted(CALLS_UNDER_TEST))
 def test_many_decode_calls_leak_neither_references_nor_memory(name):
-    function, arguments, expected = CALLS_UNDER_TEST[name]
-    watched = list(arguments) + [a for lst in arguments for a in lst]
-    call_many(function, arguments, expected, WARM_UP)
-    gc.collect()
-    counts = [sys.getrefcount(o) for o in watched]
-    before = resident_bytes()
-    call_many(function, arguments, expected, CALLS)
-    gc.collect()
-    growth = resident_bytes() - before
-    assert [sys.getrefcount(o) for o in watched] == counts
-    assert growth * 1000 / CALLS <= TOLERANCE_PER_1000
+    check_no_leak(name, *CALLS_UNDER_TEST[name])
 
 
 FAULT_CHILD = """
