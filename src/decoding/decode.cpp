@@ -40,4 +40,35 @@ Outcome<> decode_into(Content content, const ImageInfo& info, const DecodeOption
   return OperationError::refused("not a JPEG, PNG or WebP image");
 }
 
+Outcome<ImageView> decode_box(Content content, const ImageInfo& info, const DecodeOptions& options, const Box& box,
+                              OwnedBuffer& scratch) {
+  if (info.format == Format::kJpeg) return internal::jpeg_decode_box(content, info, options, box, scratch);
+  return internal::decode_whole_box(content, info, options, box, scratch);
+}
+
+namespace internal {
+
+Outcome<> grow_scratch(OwnedBuffer& scratch, std::size_t bytes) {
+  if (scratch.size() >= bytes) return Done{};
+  scratch = OwnedBuffer();  // the old block goes first: never both at once
+  auto made = OwnedBuffer::allocate(bytes);
+  if (!made.ok()) return made.error();
+  scratch = std::move(made).value();
+  return Done{};
+}
+
+Outcome<ImageView> decode_whole_box(Content content, const ImageInfo& info, const DecodeOptions& options,
+                                    const Box& box, OwnedBuffer& scratch) {
+  auto room = grow_scratch(scratch, info.bytes());
+  if (!room.ok()) return room.error();
+  auto done = decode_into(content, info, options, scratch.data());
+  if (!done.ok()) return done.error();
+  const auto channels = static_cast<std::size_t>(info.channels);
+  const std::size_t stride = std::size_t{info.width} * channels;
+  return ImageView{scratch.data() + box.y * stride + box.x * channels,
+                   {box.height, box.width, channels},
+                   {static_cast<std::ptrdiff_t>(stride), static_cast<std::ptrdiff_t>(channels), 1}};
+}
+
+}  // namespace internal
 }  // namespace batchaugmentor::decoding

@@ -17,6 +17,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/buffer.h"
+#include "common/image.h"
 #include "common/outcome.h"
 
 namespace batchaugmentor::decoding {
@@ -74,5 +76,20 @@ Outcome<ImageInfo> read_header(Content content, const DecodeOptions& options);
 // same content and options.
 Outcome<> decode_into(Content content, const ImageInfo& info, const DecodeOptions& options,
                       std::uint8_t* pixels);
+
+// A part of the result: columns [x, x + width), rows [y, y + height), in
+// result coordinates (after scaling and orientation).
+struct Box {
+  std::uint32_t x = 0, y = 0, width = 0, height = 0;
+};
+
+// Decodes at least `box` into `scratch`, which grows when too small and is
+// meant to be reused from call to call, and returns a view of the box in it
+// (the bytes decode_into would have written there). An upright JPEG whose
+// layout libjpeg writes itself decodes only the rows and columns around the
+// box, less colour work for the rest; everything else decodes whole. The box
+// must lie inside the result; the view is valid until scratch changes.
+Outcome<ImageView> decode_box(Content content, const ImageInfo& info, const DecodeOptions& options, const Box& box,
+                              OwnedBuffer& scratch);
 
 }  // namespace batchaugmentor::decoding

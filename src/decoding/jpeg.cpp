@@ -178,10 +178,18 @@ struct DecodeJob {
   std::uint32_t width;  // as stored at this scale
   std::uint32_t height;
   int components;
-  std::uint8_t* rows;   // height rows of width * components bytes
+  std::uint8_t* rows;   // the rows decoded, each of `columns` pixels, no gaps,
+                        // and room for one more when end_row < height
+  // The part to decode: rows [first_row, end_row) and columns [first_column,
+  // first_column + columns). libjpeg moves first_column down to a block
+  // boundary and widens `columns` to match; run_decode writes back what it used.
+  std::uint32_t first_row;
+  std::uint32_t end_row;
+  std::uint32_t first_column;
+  std::uint32_t columns;
 };
 
-int run_decode(JpegState* s, const std::uint8_t* data, std::size_t size, const DecodeJob* job) {
+int run_decode(JpegState* s, const std::uint8_t* data, std::size_t size, DecodeJob* job) {
   if (setjmp(s->err.jump)) {
     jpeg_abort_decompress(&s->cinfo);
     return s->source.ends > 0 && s->err.code != kTooManyScans ? static_cast<int>(JWRN_JPEG_EOF) : s->err.code;
@@ -199,14 +207,32 @@ int run_decode(JpegState* s, const std::uint8_t* data, std::size_t size, const D
     jpeg_abort_decompress(&s->cinfo);
     return kShapeChanged;
   }
-  const std::size_t stride = std::size_t{job->width} * static_cast<std::size_t>(job->components);
+  if (job->columns < job->width) {
+    JDIMENSION first = job->first_column, count = job->columns;
+    jpeg_crop_scanline(&s->cinfo, &first, &count);
+    job->first_column = first;
+    job->columns = count;
+  }
+  // Rows outside the part are still read (libjpeg skips only their colour
+  // work), so that content cut short below the part is refused as it would
+  // be in a whole decode.
+  if (job->first_row > 0) jpeg_skip_scanlines(&s->cinfo, job->first_row);
+  const std::size_t stride = std::size_t{job->columns} * static_cast<std::size_t>(job->components);
   JSAMPROW rows[16];
-  while (s->cinfo.output_scanline < s->cinfo.output_height) {
+  while (s->cinfo.output_scanline < job->end_row) {
     const JDIMENSION at = s->cinfo.output_scanline;
-    JDIMENSION n = s->cinfo.output_height - at;
+    JDIMENSION n = job->end_row - at;
     if (n > 16) n = 16;
-    for (JDIMENSION k = 0; k < n; ++k) rows[k] = job->rows + (std::size_t{at} + k) * stride;
+    for (JDIMENSION k = 0; k < n; ++k) rows[k] = job->rows + (std::size_t{at - job->first_row} + k) * stride;
     jpeg_read_scanlines(&s->cinfo, rows, n);
+  }
+  // Skipping to the very end would not read the rest at all: the last row
+  // is decoded, into the row after the part.
+  if (s->cinfo.output_scanline < s->cinfo.output_height) {
+    const JDIMENSION rest = s->cinfo.output_height - s->cinfo.output_scanline;
+    if (rest > 1) jpeg_skip_scanlines(&s->cinfo, rest - 1);
+    rows[0] = job->rows + std::size_t{job->end_row - job->first_row} * stride;
+    jpeg_read_scanlines(&s->cinfo, rows, 1);
   }
   // A progressive JPEG that ran out may just be missing its last scans,
   // which libjpeg cannot tell from an image that had no more; a sequential
@@ -271,40 +297,66 @@ Outcome<ImageInfo> jpeg_header(Content content, const DecodeOptions& options) {
   return info;
 }
 
-Outcome<> jpeg_decode(Content content, const ImageInfo& info, const DecodeOptions& options, std::uint8_t* out) {
-  JpegState* s = &t_state;
-  if (int code = create_state(s); code != kOk) return jpeg_error(code == 0 ? kNoState : code, nullptr);
-  // What libjpeg writes, and whether it can write the result itself.
+namespace {
+
+// What libjpeg writes for this content and call, and whether it can write
+// the result itself (upright, in the result's own layout).
+struct JobPlan {
+  DecodeJob job{};
+  Layout layout = Layout::kRgb;
+  bool direct = false;
+};
+
+Outcome<JobPlan> plan_job(JpegState* s, Content content, const ImageInfo& info, const DecodeOptions& options) {
   HeaderFacts facts{};
   if (int code = run_header(s, content.data, content.size, &facts); code != kOk) {
     return jpeg_error(code, s->err.literal);
   }
-  DecodeJob job{};
+  JobPlan plan;
+  DecodeJob& job = plan.job;
   job.scale_denom = info.scale_denom;
   job.width = scaled(facts.width, info.scale_denom);
   job.height = scaled(facts.height, info.scale_denom);
-  Layout layout;
-  bool direct = info.orientation == 1;
+  job.end_row = job.height;
+  job.columns = job.width;
+  plan.direct = info.orientation == 1;
   if (is_cmyk(facts.space)) {
     job.out_space = JCS_CMYK;
-    layout = facts.adobe ? Layout::kCmykInverted : Layout::kCmyk;
-    direct = false;
+    plan.layout = facts.adobe ? Layout::kCmykInverted : Layout::kCmyk;
+    plan.direct = false;
   } else if (options.mode == Mode::kRgba) {
     job.out_space = JCS_EXT_RGBA;
-    layout = Layout::kRgba;
+    plan.layout = Layout::kRgba;
   } else if (options.mode == Mode::kRgb || facts.components != 1) {
     // Colour content for L goes through RGB, so that L is the luma of the
     // RGB result rather than the stored Y channel (as in Pillow).
     job.out_space = JCS_RGB;
-    layout = Layout::kRgb;
-    if (options.mode == Mode::kL) direct = false;
+    plan.layout = Layout::kRgb;
+    if (options.mode == Mode::kL) plan.direct = false;
   } else {
     job.out_space = JCS_GRAYSCALE;
-    layout = Layout::kGray;
+    plan.layout = Layout::kGray;
   }
-  job.components = layout_channels(layout);
+  job.components = layout_channels(plan.layout);
+  return plan;
+}
+
+// Pixels decoded around a box, on every side where the image has them: the
+// smoothing of subsampled colour at the edge of a decoded part uses the
+// part's own edge rather than its neighbours, so the box stays inside.
+constexpr std::uint32_t kBoxMargin = 16;
+
+}  // namespace
+
+Outcome<> jpeg_decode(Content content, const ImageInfo& info, const DecodeOptions& options, std::uint8_t* out) {
+  JpegState* s = &t_state;
+  if (int code = create_state(s); code != kOk) return jpeg_error(code == 0 ? kNoState : code, nullptr);
+  auto planned = plan_job(s, content, info, options);
+  if (!planned.ok()) return planned.error();
+  JobPlan& plan = planned.value();
+  DecodeJob& job = plan.job;
   OwnedBuffer scratch;
-  if (direct) {
+  if (plan.direct) {
     job.rows = out;
   } else {
     std::size_t bytes = 0;
@@ -317,8 +369,36 @@ Outcome<> jpeg_decode(Content content, const ImageInfo& info, const DecodeOption
     job.rows = scratch.data();
   }
   if (int code = run_decode(s, content.data, content.size, &job); code != kOk) return jpeg_error(code, s->err.literal);
-  if (!direct) convert_oriented({job.rows, layout, job.width, job.height}, options.mode, info.orientation, out);
+  if (!plan.direct) {
+    convert_oriented({job.rows, plan.layout, job.width, job.height}, options.mode, info.orientation, out);
+  }
   return Done{};
+}
+
+Outcome<ImageView> jpeg_decode_box(Content content, const ImageInfo& info, const DecodeOptions& options,
+                                   const Box& box, OwnedBuffer& scratch) {
+  JpegState* s = &t_state;
+  if (int code = create_state(s); code != kOk) return jpeg_error(code == 0 ? kNoState : code, nullptr);
+  auto planned = plan_job(s, content, info, options);
+  if (!planned.ok()) return planned.error();
+  JobPlan& plan = planned.value();
+  if (!plan.direct) return decode_whole_box(content, info, options, box, scratch);
+  DecodeJob& job = plan.job;
+  job.first_row = box.y > kBoxMargin ? box.y - kBoxMargin : 0;
+  job.end_row = job.height - box.y - box.height > kBoxMargin ? box.y + box.height + kBoxMargin : job.height;
+  job.first_column = box.x > kBoxMargin ? box.x - kBoxMargin : 0;
+  job.columns = (job.width - box.x - box.width > kBoxMargin ? box.x + box.width + kBoxMargin : job.width) -
+                job.first_column;
+  // libjpeg may widen the columns to whole blocks: room for all of them.
+  const std::size_t components = static_cast<std::size_t>(job.components);
+  auto room = grow_scratch(scratch, std::size_t{job.width} * (job.end_row - job.first_row + 1) * components);
+  if (!room.ok()) return room.error();
+  job.rows = scratch.data();
+  if (int code = run_decode(s, content.data, content.size, &job); code != kOk) return jpeg_error(code, s->err.literal);
+  const std::size_t stride = std::size_t{job.columns} * components;
+  return ImageView{job.rows + (box.y - job.first_row) * stride + (box.x - job.first_column) * components,
+                   {box.height, box.width, components},
+                   {static_cast<std::ptrdiff_t>(stride), static_cast<std::ptrdiff_t>(components), 1}};
 }
 
 }  // namespace batchaugmentor::decoding::internal

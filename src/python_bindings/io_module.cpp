@@ -16,6 +16,7 @@
 #include "common/buffer.h"
 #include "common/cancel.h"
 #include "decoding/decode.h"
+#include "fitting/fit.h"
 #include "loading/batch_load.h"
 #include "python_bindings/arguments.h"
 #include "python_bindings/batch.h"
@@ -28,12 +29,14 @@
 namespace batchaugmentor::bindings {
 namespace {
 
-constexpr const char* kOptionNames[] = {"mode", "min_size", "apply_exif", "max_pixels", "errors"};
+constexpr const char* kOptionNames[] = {"mode", "min_size", "apply_exif", "max_pixels", "errors", "size", "fit"};
 constexpr std::size_t kOptionCount = sizeof(kOptionNames) / sizeof(kOptionNames[0]);
 
 struct IoOptions {
   decoding::DecodeOptions decode;
   Refusals refusals = Refusals::kNone;
+  bool fitted = false;  // size given: each result is resized to `target`
+  fitting::FitTarget target;
 };
 
 // Binds (first, *, mode=..., min_size=..., apply_exif=..., max_pixels=...,
@@ -150,6 +153,33 @@ PyResult<IoOptions> convert_options(PyObject* const (&given)[kOptionCount]) {
       return PyError::make(PyExc_ValueError, "errors must be 'none' or 'raise', not '" + *text + "'");
     }
   }
+  if (PyObject* v = given[5]; v != nullptr && v != Py_None) {
+    if (!PyTuple_Check(v) || PyTuple_Size(v) != 2) {
+      return PyError::make(PyExc_TypeError, "size must be None or a (width, height) tuple, not '" +
+                                                type_qualname(v) + "'");
+    }
+    auto w = to_u32(PyTuple_GetItem(v, 0));
+    if (!w) return argument_error("size", std::move(w).error());
+    auto h = to_u32(PyTuple_GetItem(v, 1));
+    if (!h) return argument_error("size", std::move(h).error());
+    if (*w == 0 || *h == 0) return PyError::make(PyExc_ValueError, "size must have sides of at least 1");
+    if (o.decode.mode != decoding::Mode::kRgb) return PyError::make(PyExc_ValueError, "size needs mode='RGB'");
+    o.fitted = true;
+    o.target.width = *w;
+    o.target.height = *h;
+  }
+  if (PyObject* v = given[6]) {
+    auto text = option_text(v, "fit", "'stretch' or 'crop'");
+    if (!text) return std::move(text).error();
+    if (*text == "stretch") {
+      o.target.fit = fitting::Fit::kStretch;
+    } else if (*text == "crop") {
+      o.target.fit = fitting::Fit::kCrop;
+    } else {
+      return PyError::make(PyExc_ValueError, "fit must be 'stretch' or 'crop', not '" + *text + "'");
+    }
+    if (!o.fitted) return PyError::make(PyExc_ValueError, "fit needs size");
+  }
   return o;
 }
 
@@ -185,6 +215,10 @@ PyResult<PyRef> decode_all(std::size_t count, ItemAt item_at, const IoOptions& o
       count,
       [&](std::size_t i) {
         if (!headers[i].ok()) return ResultShape<3>{{}, false, false};
+        if (options.fitted) {
+          return ResultShape<3>{{static_cast<Py_intptr_t>(options.target.height),
+                                 static_cast<Py_intptr_t>(options.target.width), 3}};
+        }
         const decoding::ImageInfo& info = headers[i].value();
         return ResultShape<3>{{static_cast<Py_intptr_t>(info.height), static_cast<Py_intptr_t>(info.width),
                                static_cast<Py_intptr_t>(info.channels)}};
@@ -194,6 +228,10 @@ PyResult<PyRef> decode_all(std::size_t count, ItemAt item_at, const IoOptions& o
         if (item.source == Source::kNone) return Done{};  // no array: None
         if (!headers[i].ok()) return headers[i].error();
         if (destination == nullptr) return OperationError::out_of_memory();
+        if (options.fitted) {
+          return fitting::decode_fitted(item.content, headers[i].value(), options.decode, options.target,
+                                        destination);
+        }
         return decoding::decode_into(item.content, headers[i].value(), options.decode, destination);
       },
       // No large pages: a decoder writes each result once, front to back,
@@ -283,9 +321,11 @@ PyObject* read_image_batch(PyObject*, PyObject* args, PyObject* kwargs) {
 // Static: the function objects keep pointers into this table for good.
 PyMethodDef kIoFunctions[] = {
     BA_IO_FUNCTION(decode_image_batch,
-                   "contents, *, mode='RGB', min_size=None, apply_exif=True, max_pixels=178956970, errors='none'"),
+                   "contents, *, mode='RGB', min_size=None, apply_exif=True, max_pixels=178956970, errors='none', "
+                   "size=None, fit='stretch'"),
     BA_IO_FUNCTION(read_image_batch,
-                   "paths, *, mode='RGB', min_size=None, apply_exif=True, max_pixels=178956970, errors='none'"),
+                   "paths, *, mode='RGB', min_size=None, apply_exif=True, max_pixels=178956970, errors='none', "
+                   "size=None, fit='stretch'"),
     {nullptr, nullptr, 0, nullptr},
 };
 
