@@ -19,6 +19,13 @@ progressive scans. Content that is corrupt, truncated or refused gives
 ``None``, or with ``errors="raise"`` a ``ValueError`` naming the first such
 item and the reason.
 
+``size=(width, height)`` resizes each result on the worker that decodes it,
+with ``batchaugmentor.batch_resize_images``'s Lanczos filter and bytes: the
+whole image (``fit="stretch"``), or its largest centred box of the target's
+shape (``fit="crop"``; for a square target, the centred square). Only RGB.
+Only the box is decoded where the content allows (JPEG), and no full-size
+array is made, which for large photographs saves most of the memory traffic.
+
 Calls may also raise ``RuntimeError`` when the pool cannot be built, the
 exception of a signal handler that raises during a batch (Ctrl-C), and
 ``MemoryError`` with the function's prefix.
@@ -42,6 +49,8 @@ def decode_image_batch(
     apply_exif: bool = True,
     max_pixels: int | None = 178956970,
     errors: Literal["none", "raise"] = "none",
+    size: tuple[int, int] | None = None,
+    fit: Literal["stretch", "crop"] = "stretch",
 ) -> list[npt.NDArray[np.uint8] | None]:
     """Decode each item's encoded image.
 
@@ -52,7 +61,8 @@ def decode_image_batch(
     Raises:
         TypeError: ``contents`` is not a sequence, an item is not bytes-like
             or ``None``, or an option has the wrong type.
-        ValueError: an option has a wrong value; or, with ``errors="raise"``,
+        ValueError: an option has a wrong value (``size`` with a mode other
+            than RGB, ``fit`` without ``size``); or, with ``errors="raise"``,
             the first item that cannot be decoded, e.g.
             ``"Decoding failed: item 3: truncated JPEG data"``.
         OverflowError: a ``min_size`` side or ``max_pixels`` is negative or
@@ -62,6 +72,7 @@ def decode_image_batch(
     Example::
 
         images = decode_image_batch(load_image_batch(paths), min_size=(224, 224))
+        squares = decode_image_batch(contents, size=(224, 224), fit="crop")
     """
 
 def read_image_batch(
@@ -72,6 +83,8 @@ def read_image_batch(
     apply_exif: bool = True,
     max_pixels: int | None = 178956970,
     errors: Literal["none", "raise"] = "none",
+    size: tuple[int, int] | None = None,
+    fit: Literal["stretch", "crop"] = "stretch",
 ) -> list[npt.NDArray[np.uint8] | None]:
     """Read each file and decode it, with no ``bytes`` object in between.
 

@@ -22,3 +22,8 @@ ba.batch_center_crop_images(images, target_size=[(2, 2)])  # E: call-arg
 ba.batch_resize_videos(images)  # E: call-arg
 first: bytes = ba.load_image_batch(["a.png"])[0]  # E: assignment
 means: list[int] = ba.batch_calculate_luminance(images)  # E: assignment
+
+import batchaugmentor_io as bio  # noqa: E402
+
+bio.decode_image_batch([b""], size=(224, 224), fit="cover")  # E: arg-type
+bio.read_image_batch(["a.jpg"], size=224)  # E: arg-type

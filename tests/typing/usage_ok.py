@@ -37,3 +37,12 @@ def prepare(paths: Sequence[Path], frames: Image) -> list[float]:
     luminance = ba.batch_calculate_luminance(resized)
     assert_type(luminance, list[float])
     return luminance
+
+
+def decode_squares(contents: list[bytes | None]) -> list[Image | None]:
+    import batchaugmentor_io as bio
+
+    squares = bio.decode_image_batch(contents, size=(224, 224), fit="crop", min_size=(224, 224))
+    assert_type(squares, list[Image | None])
+    assert_type(bio.read_image_batch(["a.jpg"], size=(32, 32)), list[Image | None])
+    return squares
