@@ -11,14 +11,18 @@ written once into a temporary folder and read once before any timing, so
 the page cache is warm.
 
 Pipelines (images per second, higher is better):
-  ours      batchaugmentor_io.read_image_batch (min_size=(224, 224) in the
-            reduced rows), the squares as views, batchaugmentor's
-            batch_resize_images (Lanczos, a = 3)
+  ours      batchaugmentor_io.read_image_batch(size=(224, 224), fit="crop")
+            (and min_size=(224, 224) in the reduced rows): each worker decodes
+            the square (a JPEG only around it) and resizes it (Lanczos, a = 3)
+  ours 2 calls  read_image_batch, the squares as views, batchaugmentor's
+            batch_resize_images: the same bytes, the full-size arrays in between
   pillow    Image.open (draft() in the reduced rows), convert("RGB"), crop,
             resize(LANCZOS), np.asarray, in a ThreadPoolExecutor
   opencv    file read, cv2.imdecode (IMREAD_REDUCED_COLOR_k in the reduced
             rows), BGR to RGB, crop, cv2.resize(INTER_AREA), in a
             ThreadPoolExecutor (cv2.setNumThreads(0))
+  pillow-simd  the pillow pipeline under Pillow-SIMD (AVX2), in the venv
+            bench/setup_peers.sh builds (--no-simd leaves it out)
 
 Each thread count runs in a process of its own (the pool's size is fixed
 at its first use); inside it the pipelines take turns, round after round,
@@ -93,6 +97,11 @@ def square(h, w):
 
 
 def ours(paths, reduced, threads):
+    import batchaugmentor_io as bio
+    return bio.read_image_batch(paths, min_size=(SIDE, SIDE) if reduced else None, size=(SIDE, SIDE), fit="crop")
+
+
+def ours_two_calls(paths, reduced, threads):
     import batchaugmentor as ba
     import batchaugmentor_io as bio
     images = bio.read_image_batch(paths, min_size=(SIDE, SIDE) if reduced else None)
@@ -143,23 +152,27 @@ def opencv(paths, reduced, threads):
         return list(pool.map(one, paths))
 
 
-PIPELINES = {"ours": ours, "pillow": pillow, "opencv": opencv}
+PIPELINES = {"ours": ours, "ours 2 calls": ours_two_calls, "pillow": pillow, "opencv": opencv}
+# Run by the peers' interpreter (bench/setup_peers.sh), where PIL is Pillow-SIMD.
+SIMD_PIPELINES = {"pillow-simd": pillow}
+OURS = ("ours", "ours 2 calls")
 
 
 def worker(args):
     paths = json.loads(args.paths)
     threads = args.threads[0]
+    pipelines = SIMD_PIPELINES if args.simd else PIPELINES
     results = {}
     for name in args.classes:
         for reduced in (False, True):
             if reduced and CLASSES[name][0] != "JPEG":
                 continue
-            times = {p: [] for p in PIPELINES}
-            for p, f in PIPELINES.items():
+            times = {p: [] for p in pipelines}
+            for p, f in pipelines.items():
                 out = f(paths[name], reduced, threads)  # warm-up, and a check
                 assert len(out) == BATCH and all(a.shape == (SIDE, SIDE, 3) for a in out), p
             for _ in range(args.repeats):
-                for p, f in PIPELINES.items():
+                for p, f in pipelines.items():
                     t = time.perf_counter()
                     f(paths[name], reduced, threads)
                     times[p].append(time.perf_counter() - t)
@@ -173,7 +186,10 @@ def main():
     parser.add_argument("--classes", nargs="+", default=list(CLASSES), choices=list(CLASSES))
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--threads", nargs="+", type=int, default=[1, os.cpu_count() or 1])
+    parser.add_argument("--no-simd", action="store_true",
+                        help="leave Pillow-SIMD out (it is built once by bench/setup_peers.sh, a few minutes)")
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--simd", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--paths", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.worker:
@@ -186,19 +202,31 @@ def main():
                 with open(p, "rb") as f:
                     f.read()
         print(f"{os.cpu_count()} logical processors; best / median images per second over {args.repeats} rounds")
+        simd_python = None
+        if not args.no_simd:
+            here = os.path.dirname(os.path.abspath(__file__))
+            simd_python = subprocess.run(["bash", os.path.join(here, "setup_peers.sh"), sys.executable],
+                                         check=True, capture_output=True, text=True).stdout.strip()
+        names = list(PIPELINES) + (list(SIMD_PIPELINES) if simd_python else [])
         for threads in dict.fromkeys(args.threads):
             env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
-            done = subprocess.run([sys.executable, __file__, "--worker", "--threads", str(threads),
-                                   "--repeats", str(args.repeats), "--classes", *args.classes,
-                                   "--paths", json.dumps(paths)], env=env, capture_output=True, text=True)
-            if done.returncode != 0:
-                sys.exit(done.stderr)
-            results = json.loads(done.stdout.strip().splitlines()[-1])
+            command = [__file__, "--worker", "--threads", str(threads), "--repeats", str(args.repeats),
+                       "--classes", *args.classes, "--paths", json.dumps(paths)]
+            # Pillow-SIMD cannot share a process with Pillow: its rounds run
+            # in a process of their own, right after ours.
+            runs = [[sys.executable, *command]] + ([[simd_python, *command, "--simd"]] if simd_python else [])
+            results = {}
+            for run in runs:
+                done = subprocess.run(run, env=env, capture_output=True, text=True)
+                if done.returncode != 0:
+                    sys.exit(done.stderr)
+                for row, r in json.loads(done.stdout.strip().splitlines()[-1]).items():
+                    results.setdefault(row, {}).update(r)
             print(f"\n{threads} thread(s)")
-            print(f"{'class':<18}" + "".join(f"{p:>18}" for p in PIPELINES) + f"{'ours / best peer':>18}")
+            print(f"{'class':<18}" + "".join(f"{p:>18}" for p in names) + f"{'ours / best peer':>18}")
             for row, r in results.items():
-                best_peer = max(v[0] for p, v in r.items() if p != "ours")
-                cells = "".join(f"{r[p][0]:>9.1f} /{r[p][1]:>7.1f}" for p in PIPELINES)
+                best_peer = max(v[0] for p, v in r.items() if p not in OURS)
+                cells = "".join(f"{r[p][0]:>9.1f} /{r[p][1]:>7.1f}" for p in names)
                 print(f"{row:<18}{cells}{r['ours'][0] / best_peer:>17.2f}x")
 
 
