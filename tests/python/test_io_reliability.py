@@ -58,6 +58,8 @@ CALLS_UNDER_TEST = {
     "decode_bad_argument": (bio.decode_image_batch, ([JPEG, 3],), TypeError),
     "decode_bad_option": (functools.partial(bio.decode_image_batch, mode="X"), ([JPEG],), ValueError),
     "read_ok": (bio.read_image_batch, ([FILE, "/nonexistent/x"],), None),
+    "decode_fitted": (functools.partial(bio.decode_image_batch, size=(9, 7), fit="crop"),
+                      ([JPEG, ORIENTED, PNG, CMYK, JPEG[:60]],), None),
 }
 
 
@@ -92,10 +94,11 @@ FAULT_CHILD = """
     contents = [encoded("JPEG"), encoded("JPEG", progressive=True), encoded("PNG", "RGBA"),
                 encoded("WEBP", quality=80), encoded("JPEG", "CMYK"), None]
     mode = sys.argv[1]
+    options = {"size": (17, 23), "fit": "crop"} if mode == "fitted" else {"mode": mode}
 
     def outcome():
         try:
-            result = bio.decode_image_batch(contents, mode=mode)
+            result = bio.decode_image_batch(contents, **options)
         except MemoryError as e:
             return "memory", str(e)
         return "ok", [None if a is None else [a.shape, a.tolist()] for a in result]
@@ -130,7 +133,7 @@ FAULT_CHILD = """
 
 @pytest.mark.skipif("asan" in PRELOADED or sys.platform != "linux",
                     reason="AddressSanitizer replaces the allocator the shim wraps")
-@pytest.mark.parametrize("mode", ["RGB", "L"])
+@pytest.mark.parametrize("mode", ["RGB", "L", "fitted"])
 def test_every_failed_allocation_of_a_decode_gives_memory_error_or_none(tmp_path, mode):
     compiler = shutil.which("cc") or shutil.which("gcc")
     if compiler is None:
