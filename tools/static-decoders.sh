@@ -146,7 +146,8 @@ build_libwebp() {
   cmake_build libwebp "$1" "${options[@]}"
 }
 
-while read -r name source version sha licences; do
+# The table comes in on descriptor 3, so that no build step reads it as input.
+while read -r name source version sha licences <&3; do
   [ -n "$name" ] || continue
   echo "static-decoders: $name $version"
   fetch "$source" "$version" "$sha"
@@ -160,13 +161,12 @@ while read -r name source version sha licences; do
   for file in ${licences//,/ }; do
     cp "$src/$file" "$prefix/share/licenses/$name-$upstream/" || die "$name has no $file: check the table"
   done
-done <<<"$LIBRARIES"
+done 3<<<"$LIBRARIES"
 
 # Only static archives: nothing for the module's link to pick up at run time.
 rm -rf "$prefix/bin" "$prefix/share/man" "$prefix/share/doc"
-if find "$prefix" -name '*.so*' | grep -q .; then
-  die "shared libraries in $prefix: $(find "$prefix" -name '*.so*' | tr '\n' ' ')"
-fi
+shared=$(find "$prefix" -name '*.so*')
+[ -z "$shared" ] || die "shared libraries in $prefix: $shared"
 rm -rf "$work"
 echo "$key" >"$prefix/.key"
 echo "static-decoders: built $prefix"
