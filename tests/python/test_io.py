@@ -20,7 +20,7 @@ import batchaugmentor as ba
 
 bio = pytest.importorskip(
     "batchaugmentor_io",
-    reason="batchaugmentor_io is not in this build (BATCHAUGMENTOR_DECODERS=OFF, e.g. the release wheel)")
+    reason="batchaugmentor_io is not in this build (BATCHAUGMENTOR_DECODERS=OFF)")
 Image = pytest.importorskip("PIL.Image", reason="Pillow is the oracle of these tests")
 from PIL import ImageOps  # noqa: E402
 

@@ -20,7 +20,7 @@ from test_leaks import check_no_leak
 
 bio = pytest.importorskip(
     "batchaugmentor_io",
-    reason="batchaugmentor_io is not in this build (BATCHAUGMENTOR_DECODERS=OFF, e.g. the release wheel)")
+    reason="batchaugmentor_io is not in this build (BATCHAUGMENTOR_DECODERS=OFF)")
 Image = pytest.importorskip("PIL.Image", reason="Pillow writes the test images")
 
 PRELOADED = os.environ.get("LD_PRELOAD", "")
