@@ -1,9 +1,10 @@
 // PNG's row filters reversed: a scalar path, the reference, and an SSE2 path
-// that is part of every x86-64 processor. Sub, Average and Paeth predict a
-// byte from the already unfiltered byte one pixel to the left, so a row is a
-// chain a pixel long; SSE2 works on a whole pixel (3 or 4 bytes) per step of
-// that chain, and on 16 bytes at a time for Up, which has no chain. All
-// arithmetic is on integers, so any order gives the same bytes.
+// (part of every x86-64 processor). Sub, Average and Paeth predict a byte
+// from the already unfiltered byte one pixel to the left, so a row is a
+// chain. Sub is a sum, which SSE2 takes 16 bytes at a time like Up; Average
+// and Paeth are not, and SSE2 works on a whole 3- or 4-byte pixel per link
+// of their chain (1- and 2-byte pixels stay scalar). All arithmetic is on
+// integers, so every order gives the same bytes.
 #include <cstdint>
 #include <cstring>
 #include <iterator>
@@ -63,21 +64,32 @@ void unfilter_scalar(int filter, std::size_t bpp, const std::uint8_t* src, const
 #if defined(__SSE2__)
 
 // One pixel of 3 or 4 bytes in the low lanes; the others are zero. Exact
-// sizes: no byte past the pixel is read or written.
+// sizes, no byte past the pixel read or written, and no trip through memory:
+// a 4-byte load of a value just stored as 2 + 1 bytes would stall.
 template <std::size_t kBpp>
 inline __m128i load_pixel(const std::uint8_t* p) {
   std::uint32_t v = 0;
-  std::memcpy(&v, p, kBpp);
+  if constexpr (kBpp == 4) {
+    std::memcpy(&v, p, 4);
+  } else {
+    std::uint16_t low = 0;
+    std::memcpy(&low, p, 2);
+    v = low | std::uint32_t{p[2]} << 16;
+  }
   return _mm_cvtsi32_si128(static_cast<int>(v));
 }
 
 template <std::size_t kBpp>
 inline void store_pixel(std::uint8_t* p, __m128i v) {
   const std::uint32_t bits = static_cast<std::uint32_t>(_mm_cvtsi128_si32(v));
-  std::memcpy(p, &bits, kBpp);
+  if constexpr (kBpp == 4) {
+    std::memcpy(p, &bits, 4);
+  } else {
+    const std::uint16_t low = static_cast<std::uint16_t>(bits);
+    std::memcpy(p, &low, 2);
+    p[2] = static_cast<std::uint8_t>(bits >> 16);
+  }
 }
-
-inline __m128i abs16(__m128i v) { return _mm_max_epi16(v, _mm_sub_epi16(_mm_setzero_si128(), v)); }
 
 void up_sse2(const std::uint8_t* src, const std::uint8_t* prior, std::uint8_t* dst, std::size_t size) {
   std::size_t i = 0;
@@ -89,18 +101,30 @@ void up_sse2(const std::uint8_t* src, const std::uint8_t* prior, std::uint8_t* d
   for (; i < size; ++i) dst[i] = static_cast<std::uint8_t>(src[i] + prior[i]);
 }
 
-// Sub, Average and Paeth for 3- and 4-byte pixels; `size` is a whole number
-// of pixels. The first pixel has a = c = 0, which the zeroed start of the
-// chain gives without a special case.
+// Sub is a running sum of every bpp-th byte: within 16 bytes it takes
+// log2(16 / bpp) shifted adds, once the first bpp bytes have had their left
+// neighbours, the last bpp bytes of the block before, added. Blocks need not
+// start on a pixel.
 template <std::size_t kBpp>
 void sub_sse2(const std::uint8_t* src, std::uint8_t* dst, std::size_t size) {
-  __m128i a = _mm_setzero_si128();
-  for (std::size_t i = 0; i < size; i += kBpp) {
-    a = _mm_add_epi8(a, load_pixel<kBpp>(src + i));
-    store_pixel<kBpp>(dst + i, a);
+  __m128i last = _mm_setzero_si128();  // the previous block's sums
+  std::size_t i = 0;
+  for (; i + 16 <= size; i += 16) {
+    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+    x = _mm_add_epi8(x, _mm_srli_si128(last, 16 - kBpp));
+    x = _mm_add_epi8(x, _mm_slli_si128(x, kBpp));
+    x = _mm_add_epi8(x, _mm_slli_si128(x, 2 * kBpp));
+    if constexpr (kBpp < 4) x = _mm_add_epi8(x, _mm_slli_si128(x, 4 * kBpp));
+    if constexpr (kBpp < 2) x = _mm_add_epi8(x, _mm_slli_si128(x, 8 * kBpp));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), x);
+    last = x;
   }
+  for (; i < size; ++i) dst[i] = static_cast<std::uint8_t>(src[i] + (i >= kBpp ? dst[i - kBpp] : 0));
 }
 
+// Average and Paeth for 3- and 4-byte pixels, a pixel a step; `size` is a
+// whole number of pixels. The first pixel has a = c = 0, which the zeroed
+// start of the chain gives without a special case.
 template <std::size_t kBpp>
 void average_sse2(const std::uint8_t* src, const std::uint8_t* prior, std::uint8_t* dst, std::size_t size) {
   const __m128i one = _mm_set1_epi8(1);
@@ -114,49 +138,48 @@ void average_sse2(const std::uint8_t* src, const std::uint8_t* prior, std::uint8
   }
 }
 
+// The chain from one pixel to the next is kept short: a is carried in
+// 16-bit lanes (no unpacking), each absolute value is the larger of a
+// difference and its negation (both off the chain but for a), and the guess
+// starts as a and is replaced by b, then by c, where they are strictly nearer.
 template <std::size_t kBpp>
 void paeth_sse2(const std::uint8_t* src, const std::uint8_t* prior, std::uint8_t* dst, std::size_t size) {
   const __m128i zero = _mm_setzero_si128();
-  __m128i a = zero;  // 16-bit lanes from here on
+  const __m128i low_byte = _mm_set1_epi16(0xff);
+  __m128i a = zero;  // 16-bit lanes
   __m128i c = zero;
   for (std::size_t i = 0; i < size; i += kBpp) {
     const __m128i b = _mm_unpacklo_epi8(load_pixel<kBpp>(prior + i), zero);
-    const __m128i x = load_pixel<kBpp>(src + i);
-    const __m128i p = _mm_sub_epi16(b, c);  // needs no a: off the chain
-    const __m128i q = _mm_sub_epi16(a, c);
-    const __m128i pa = abs16(p);
-    const __m128i pb = abs16(q);
-    const __m128i pc = abs16(_mm_add_epi16(p, q));
-    const __m128i least = _mm_min_epi16(_mm_min_epi16(pa, pb), pc);
-    // a where pa is least; else b where pb is least; else c.
-    const __m128i take_a = _mm_cmpeq_epi16(pa, least);
-    const __m128i take_b = _mm_andnot_si128(take_a, _mm_cmpeq_epi16(pb, least));
-    const __m128i take_c = _mm_andnot_si128(_mm_or_si128(take_a, take_b), _mm_cmpeq_epi16(zero, zero));
-    const __m128i guess = _mm_or_si128(_mm_or_si128(_mm_and_si128(take_a, a), _mm_and_si128(take_b, b)),
-                                       _mm_and_si128(take_c, c));
-    const __m128i pixel = _mm_add_epi8(x, _mm_packus_epi16(guess, guess));
-    store_pixel<kBpp>(dst + i, pixel);
-    a = _mm_unpacklo_epi8(pixel, zero);
+    const __m128i x = _mm_unpacklo_epi8(load_pixel<kBpp>(src + i), zero);
+    const __m128i p = _mm_sub_epi16(b, c), minus_p = _mm_sub_epi16(c, b);
+    const __m128i q = _mm_sub_epi16(a, c), minus_q = _mm_sub_epi16(c, a);
+    const __m128i pa = _mm_max_epi16(p, minus_p);  // |(a + b - c) - a|
+    const __m128i pb = _mm_max_epi16(q, minus_q);
+    const __m128i pc = _mm_max_epi16(_mm_add_epi16(p, q), _mm_add_epi16(minus_p, minus_q));
+    const __m128i b_nearer = _mm_cmpgt_epi16(pa, pb);
+    const __m128i c_nearer = _mm_cmpgt_epi16(_mm_min_epi16(pa, pb), pc);
+    __m128i guess = _mm_xor_si128(a, _mm_and_si128(_mm_xor_si128(a, b), b_nearer));
+    guess = _mm_xor_si128(guess, _mm_and_si128(_mm_xor_si128(guess, c), c_nearer));
+    a = _mm_and_si128(_mm_add_epi16(x, guess), low_byte);
+    store_pixel<kBpp>(dst + i, _mm_packus_epi16(a, a));
     c = b;
-  }
-}
-
-template <std::size_t kBpp>
-void pixels_sse2(int filter, const std::uint8_t* src, const std::uint8_t* prior, std::uint8_t* dst,
-                 std::size_t size) {
-  switch (filter) {
-    case 1: return sub_sse2<kBpp>(src, dst, size);
-    case 3: return average_sse2<kBpp>(src, prior, dst, size);
-    default: return paeth_sse2<kBpp>(src, prior, dst, size);
   }
 }
 
 void unfilter_sse2(int filter, std::size_t bpp, const std::uint8_t* src, const std::uint8_t* prior,
                    std::uint8_t* dst, std::size_t size) {
+  if (filter == 1) {
+    switch (bpp) {
+      case 1: return sub_sse2<1>(src, dst, size);
+      case 2: return sub_sse2<2>(src, dst, size);
+      case 3: return sub_sse2<3>(src, dst, size);
+      case 4: return sub_sse2<4>(src, dst, size);
+    }
+  }
   if (filter == 2) return up_sse2(src, prior, dst, size);
-  if ((filter == 1 || filter == 3 || filter == 4) && size % bpp == 0) {
-    if (bpp == 3) return pixels_sse2<3>(filter, src, prior, dst, size);
-    if (bpp == 4) return pixels_sse2<4>(filter, src, prior, dst, size);
+  if ((filter == 3 || filter == 4) && size % bpp == 0 && (bpp == 3 || bpp == 4)) {
+    if (filter == 3) return bpp == 3 ? average_sse2<3>(src, prior, dst, size) : average_sse2<4>(src, prior, dst, size);
+    return bpp == 3 ? paeth_sse2<3>(src, prior, dst, size) : paeth_sse2<4>(src, prior, dst, size);
   }
   unfilter_scalar(filter, bpp, src, prior, dst, size);
 }
