@@ -412,22 +412,25 @@ Outcome<FastPng> png_fast_decode(Content content, const ImageInfo& info, const D
     upright = std::move(made).value();
     target = upright.data();
   }
-  const UnfilterRow unfilter = selected_unfilter().run;
+  const UnfilterPath& unfilter = selected_unfilter();
   const bool direct = stored_as_result(s.color_type, options.mode);
   RowConverter converter;
   converter.prepare(s, options.mode, raw + raw_bytes);
+  // Rows are unfiltered in place, or straight into the result when it
+  // holds them as stored; two Paeth rows in a row go together.
+  auto unfiltered = [&](std::uint32_t y) { return direct ? target + y * out_row : raw + y * stride + 1; };
   const std::uint8_t* prior = zero_row;
-  for (std::uint32_t y = 0; y < s.height; ++y) {
-    std::uint8_t* row = raw + y * stride;
-    std::uint8_t* result = target + y * out_row;
-    if (direct) {
-      unfilter(row[0], bpp, row + 1, prior, result, row_bytes);
-      prior = result;
+  for (std::uint32_t y = 0; y < s.height;) {
+    const std::uint8_t* row = raw + y * stride;
+    const std::uint32_t rows = y + 1 < s.height && row[0] == 4 && row[stride] == 4 ? 2 : 1;
+    if (rows == 2) {
+      unfilter.paeth_pair(bpp, row + 1, row + stride + 1, prior, unfiltered(y), unfiltered(y + 1), row_bytes);
     } else {
-      unfilter(row[0], bpp, row + 1, prior, row + 1, row_bytes);
-      converter.run(row + 1, result);
-      prior = row + 1;
+      unfilter.run(row[0], bpp, row + 1, prior, unfiltered(y), row_bytes);
     }
+    for (std::uint32_t k = y; k < y + rows && !direct; ++k) converter.run(unfiltered(k), target + k * out_row);
+    prior = unfiltered(y + rows - 1);
+    y += rows;
   }
   if (orientation != 1) {
     convert_oriented({target, layout_of(options.mode), s.width, s.height}, options.mode, orientation, out);

@@ -138,32 +138,71 @@ void average_sse2(const std::uint8_t* src, const std::uint8_t* prior, std::uint8
   }
 }
 
-// The chain from one pixel to the next is kept short: a is carried in
-// 16-bit lanes (no unpacking), each absolute value is the larger of a
-// difference and its negation (both off the chain but for a), and the guess
-// starts as a and is replaced by b, then by c, where they are strictly nearer.
+// One link of Paeth's chain, on 16-bit lanes: the unfiltered pixel from the
+// filtered one `x` and its neighbours. The chain from a to the result is
+// kept short: each absolute value is the larger of a difference and its
+// negation (all but those with a computed off the chain), and the guess
+// starts as a and is replaced by b, then by c, where they are strictly
+// nearer.
+inline __m128i paeth_link(__m128i a, __m128i b, __m128i c, __m128i x) {
+  const __m128i p = _mm_sub_epi16(b, c), minus_p = _mm_sub_epi16(c, b);
+  const __m128i q = _mm_sub_epi16(a, c), minus_q = _mm_sub_epi16(c, a);
+  const __m128i pa = _mm_max_epi16(p, minus_p);  // |(a + b - c) - a|
+  const __m128i pb = _mm_max_epi16(q, minus_q);
+  const __m128i pc = _mm_max_epi16(_mm_add_epi16(p, q), _mm_add_epi16(minus_p, minus_q));
+  const __m128i b_nearer = _mm_cmpgt_epi16(pa, pb);
+  const __m128i c_nearer = _mm_cmpgt_epi16(_mm_min_epi16(pa, pb), pc);
+  __m128i guess = _mm_xor_si128(a, _mm_and_si128(_mm_xor_si128(a, b), b_nearer));
+  guess = _mm_xor_si128(guess, _mm_and_si128(_mm_xor_si128(guess, c), c_nearer));
+  return _mm_and_si128(_mm_add_epi16(x, guess), _mm_set1_epi16(0xff));
+}
+
+template <std::size_t kBpp>
+inline __m128i load_wide(const std::uint8_t* p) {
+  return _mm_unpacklo_epi8(load_pixel<kBpp>(p), _mm_setzero_si128());
+}
+
+template <std::size_t kBpp>
+inline void store_wide(std::uint8_t* p, __m128i v) {
+  store_pixel<kBpp>(p, _mm_packus_epi16(v, v));
+}
+
 template <std::size_t kBpp>
 void paeth_sse2(const std::uint8_t* src, const std::uint8_t* prior, std::uint8_t* dst, std::size_t size) {
-  const __m128i zero = _mm_setzero_si128();
-  const __m128i low_byte = _mm_set1_epi16(0xff);
-  __m128i a = zero;  // 16-bit lanes
-  __m128i c = zero;
+  __m128i a = _mm_setzero_si128();
+  __m128i c = a;
   for (std::size_t i = 0; i < size; i += kBpp) {
-    const __m128i b = _mm_unpacklo_epi8(load_pixel<kBpp>(prior + i), zero);
-    const __m128i x = _mm_unpacklo_epi8(load_pixel<kBpp>(src + i), zero);
-    const __m128i p = _mm_sub_epi16(b, c), minus_p = _mm_sub_epi16(c, b);
-    const __m128i q = _mm_sub_epi16(a, c), minus_q = _mm_sub_epi16(c, a);
-    const __m128i pa = _mm_max_epi16(p, minus_p);  // |(a + b - c) - a|
-    const __m128i pb = _mm_max_epi16(q, minus_q);
-    const __m128i pc = _mm_max_epi16(_mm_add_epi16(p, q), _mm_add_epi16(minus_p, minus_q));
-    const __m128i b_nearer = _mm_cmpgt_epi16(pa, pb);
-    const __m128i c_nearer = _mm_cmpgt_epi16(_mm_min_epi16(pa, pb), pc);
-    __m128i guess = _mm_xor_si128(a, _mm_and_si128(_mm_xor_si128(a, b), b_nearer));
-    guess = _mm_xor_si128(guess, _mm_and_si128(_mm_xor_si128(guess, c), c_nearer));
-    a = _mm_and_si128(_mm_add_epi16(x, guess), low_byte);
-    store_pixel<kBpp>(dst + i, _mm_packus_epi16(a, a));
+    const __m128i b = load_wide<kBpp>(prior + i);
+    a = paeth_link(a, b, c, load_wide<kBpp>(src + i));
+    store_wide<kBpp>(dst + i, a);
     c = b;
   }
+}
+
+// Two Paeth rows at once, the second a pixel behind the first: each link of
+// one chain waits for the link before it, and two chains side by side keep
+// the processor busy in those waits. The second row's neighbours above are
+// the first row's results, still in registers.
+template <std::size_t kBpp>
+void paeth_pair_sse2(const std::uint8_t* src0, const std::uint8_t* src1, const std::uint8_t* prior,
+                     std::uint8_t* dst0, std::uint8_t* dst1, std::size_t size) {
+  if (size == 0) return;
+  __m128i a0 = _mm_setzero_si128(), c0 = a0;  // first row: left, above left
+  __m128i a1 = a0, c1 = a0;                   // second row: left, above left
+  for (std::size_t i = 0; i < size; i += kBpp) {
+    const __m128i b0 = load_wide<kBpp>(prior + i);
+    const __m128i r0 = paeth_link(a0, b0, c0, load_wide<kBpp>(src0 + i));
+    store_wide<kBpp>(dst0 + i, r0);
+    if (i > 0) {
+      a1 = paeth_link(a1, a0, c1, load_wide<kBpp>(src1 + i - kBpp));
+      store_wide<kBpp>(dst1 + i - kBpp, a1);
+      c1 = a0;
+    }
+    a0 = r0;
+    c0 = b0;
+  }
+  a1 = paeth_link(a1, a0, c1, load_wide<kBpp>(src1 + size - kBpp));
+  store_wide<kBpp>(dst1 + size - kBpp, a1);
 }
 
 void unfilter_sse2(int filter, std::size_t bpp, const std::uint8_t* src, const std::uint8_t* prior,
@@ -184,12 +223,26 @@ void unfilter_sse2(int filter, std::size_t bpp, const std::uint8_t* src, const s
   unfilter_scalar(filter, bpp, src, prior, dst, size);
 }
 
+void paeth_pair_sse2(std::size_t bpp, const std::uint8_t* src0, const std::uint8_t* src1,
+                     const std::uint8_t* prior, std::uint8_t* dst0, std::uint8_t* dst1, std::size_t size) {
+  if (size % bpp == 0 && bpp == 3) return paeth_pair_sse2<3>(src0, src1, prior, dst0, dst1, size);
+  if (size % bpp == 0 && bpp == 4) return paeth_pair_sse2<4>(src0, src1, prior, dst0, dst1, size);
+  unfilter_sse2(4, bpp, src0, prior, dst0, size);
+  unfilter_sse2(4, bpp, src1, dst0, dst1, size);
+}
+
 #endif  // __SSE2__
 
+void paeth_pair_scalar(std::size_t bpp, const std::uint8_t* src0, const std::uint8_t* src1,
+                       const std::uint8_t* prior, std::uint8_t* dst0, std::uint8_t* dst1, std::size_t size) {
+  unfilter_scalar(4, bpp, src0, prior, dst0, size);
+  unfilter_scalar(4, bpp, src1, dst0, dst1, size);
+}
+
 constexpr UnfilterPath kPaths[] = {
-    {"scalar", unfilter_scalar},
+    {"scalar", unfilter_scalar, paeth_pair_scalar},
 #if defined(__SSE2__)
-    {"sse2", unfilter_sse2},
+    {"sse2", unfilter_sse2, paeth_pair_sse2},
 #endif
 };
 

@@ -326,7 +326,7 @@ TEST(PngFast, OddAndDamagedFilesAsLibpng) {
       Chunks p = make_png(9, 6, color_type, false, -1, 4);
       p.insert(p.begin() + 1, {"tRNS", t});
       std::string name = "type " + std::to_string(color_type) + " tRNS";
-      for (std::uint8_t v : t) name += " " + std::to_string(v);
+      for (std::uint8_t v : t) name.append(" ").append(std::to_string(v));
       cases.push_back({name, p});
     }
   }
@@ -398,6 +398,18 @@ TEST(PngUnfilter, EveryPathGivesTheScalarBytes) {
           path.run(filter, bpp, in_place.data(), prior.data(), in_place.data(), size);
           EXPECT_EQ(got, want) << path.name << " bpp " << bpp << " size " << size << " filter " << filter;
           EXPECT_EQ(in_place, want) << path.name << " in place";
+          if (filter != 4) continue;
+          // Two rows at once: the second has `src` as filtered bytes and the first's result above.
+          Bytes second(size), first(size), pair_in_place = src;
+          scalar->run(4, bpp, src.data(), want.data(), second.data(), size);
+          path.paeth_pair(bpp, src.data(), src.data(), prior.data(), first.data(), got.data(), size);
+          EXPECT_EQ(first, want) << path.name << " pair";
+          EXPECT_EQ(got, second) << path.name << " pair";
+          Bytes in_place_2 = src;
+          path.paeth_pair(bpp, pair_in_place.data(), in_place_2.data(), prior.data(), pair_in_place.data(),
+                          in_place_2.data(), size);
+          EXPECT_EQ(pair_in_place, want) << path.name << " pair in place";
+          EXPECT_EQ(in_place_2, second) << path.name << " pair in place";
         }
       }
     }

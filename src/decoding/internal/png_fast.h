@@ -44,9 +44,18 @@ Outcome<> png_libpng_decode(Content content, const ImageInfo& info, const Decode
 using UnfilterRow = void (*)(int filter, std::size_t bpp, const std::uint8_t* src, const std::uint8_t* prior,
                              std::uint8_t* dst, std::size_t size);
 
+// Reverses Paeth on two consecutive rows: `src0` and `src1` filtered,
+// `prior` the row above the first; the results go to `dst0` and `dst1`
+// (each its own source or apart from everything else), and the first row's
+// result is the second row's row above.
+using UnfilterPaethPair = void (*)(std::size_t bpp, const std::uint8_t* src0, const std::uint8_t* src1,
+                                   const std::uint8_t* prior, std::uint8_t* dst0, std::uint8_t* dst1,
+                                   std::size_t size);
+
 struct UnfilterPath {
   const char* name;
   UnfilterRow run;
+  UnfilterPaethPair paeth_pair;
 };
 
 // Every path built here, the portable one ("scalar") first; each gives the
