@@ -121,7 +121,7 @@ struct Scan {
   std::uint32_t width = 0;
   std::uint32_t height = 0;
   int color_type = 0;
-  const std::uint8_t* palette = nullptr;  // PLTE of a palette image
+  const std::uint8_t* palette = nullptr;  // PLTE (only a suggestion in an RGB image)
   std::size_t palette_size = 0;           // bytes, 3 per entry
   const std::uint8_t* trns = nullptr;
   std::size_t trns_size = 0;
@@ -190,7 +190,8 @@ bool scan_png(Content c, Scan* s) {
       if (s->trns != nullptr || !read_transparency(k, s)) return false;
       after_palette = true;
     } else if (k.type == kEXIF) {
-      // libpng keeps the first with a byte-order mark; anything else declines.
+      // One, with the byte-order mark libpng insists on; libpng keeps only
+      // some of the others, and they decline.
       if (exif || k.size < 2 || k.data[0] != k.data[1] || (k.data[0] != 'I' && k.data[0] != 'M')) return false;
       exif = true;
       s->orientation = exif_orientation(k.data, k.size);
@@ -375,12 +376,13 @@ Outcome<FastPng> png_fast_decode(Content content, const ImageInfo& info, const D
     auto joined = reserve(&state->joined, s.idat_bytes);
     if (!joined.ok()) return joined.error();
     std::uint8_t* to = joined.value();
-    Chunk k{};
-    for (std::size_t at = s.first_idat, left = s.idat_bytes; left > 0; at = k.next) {
-      read_chunk(content, at, &k);  // sound: scan_png read it
-      std::memcpy(to, k.data, k.size);
-      to += k.size;
-      left -= k.size;
+    // The chunks scan_png has checked, one after another.
+    for (std::size_t at = s.first_idat, left = s.idat_bytes; left > 0;) {
+      const std::uint32_t size = be32(content.data + at);
+      std::memcpy(to, content.data + at + 8, size);
+      to += size;
+      left -= size;
+      at += 12 + std::size_t{size};
     }
     stream = joined.value();
   }
@@ -389,9 +391,9 @@ Outcome<FastPng> png_fast_decode(Content content, const ImageInfo& info, const D
   // A zero row first: the row above the first one. One spare row for an L
   // result of a palette image, which goes through RGB.
   const std::size_t spare = std::size_t{s.width} * 3;
-  auto rows = reserve(&state->rows, stride + raw_bytes + spare);
-  if (!rows.ok()) return rows.error();
-  std::uint8_t* const zero_row = rows.value();
+  auto room = reserve(&state->rows, stride + raw_bytes + spare);
+  if (!room.ok()) return room.error();
+  std::uint8_t* const zero_row = room.value();
   std::uint8_t* const raw = zero_row + stride;
   std::memset(zero_row, 0, stride);
   if (libdeflate_zlib_decompress(state->inflater, stream, s.idat_bytes, raw, raw_bytes, nullptr) !=
@@ -422,15 +424,15 @@ Outcome<FastPng> png_fast_decode(Content content, const ImageInfo& info, const D
   const std::uint8_t* prior = zero_row;
   for (std::uint32_t y = 0; y < s.height;) {
     const std::uint8_t* row = raw + y * stride;
-    const std::uint32_t rows = y + 1 < s.height && row[0] == 4 && row[stride] == 4 ? 2 : 1;
-    if (rows == 2) {
+    const std::uint32_t count = y + 1 < s.height && row[0] == 4 && row[stride] == 4 ? 2 : 1;
+    if (count == 2) {
       unfilter.paeth_pair(bpp, row + 1, row + stride + 1, prior, unfiltered(y), unfiltered(y + 1), row_bytes);
     } else {
       unfilter.run(row[0], bpp, row + 1, prior, unfiltered(y), row_bytes);
     }
-    for (std::uint32_t k = y; k < y + rows && !direct; ++k) converter.run(unfiltered(k), target + k * out_row);
-    prior = unfiltered(y + rows - 1);
-    y += rows;
+    for (std::uint32_t k = y; k < y + count && !direct; ++k) converter.run(unfiltered(k), target + k * out_row);
+    prior = unfiltered(y + count - 1);
+    y += count;
   }
   if (orientation != 1) {
     convert_oriented({target, layout_of(options.mode), s.width, s.height}, options.mode, orientation, out);

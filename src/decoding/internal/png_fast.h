@@ -11,8 +11,8 @@
 // streaming) and unfilters and converts each row straight into the result.
 // It decodes a file only when libpng's path would give exactly the same
 // pixels; anything it is not sure of (damage of any kind, chunks libpng only
-// tolerates, sizes near libpng's limits) it declines before writing a pixel
-// that matters, and libpng's verdict, pixels or refusal, is the answer.
+// tolerates, sizes near libpng's limits) it declines before writing to the
+// result, and libpng's verdict, pixels or refusal, is the answer.
 #pragma once
 
 #include <cstddef>
@@ -27,7 +27,7 @@ namespace batchaugmentor::decoding::internal {
 
 enum class FastPng { kDecoded, kDeclined };
 
-// Declined leaves `out` in any state; the caller's next decode rewrites it.
+// `out` is written only when the result is kDecoded.
 Outcome<FastPng> png_fast_decode(Content content, const ImageInfo& info, const DecodeOptions& options,
                                  std::uint8_t* out);
 
