@@ -60,8 +60,9 @@ constexpr std::uint32_t kBKGD = chunk_type("bKGD");
 constexpr std::uint32_t kHIST = chunk_type("hIST");
 
 // libpng's own limits (pnglibconf.h of libpng 1.6): the largest chunk it
-// reads before the image data and the largest image side it accepts. Past
-// them the fast path declines and libpng decides.
+// reads, and the largest image side it accepts. An IDAT chunk may be larger,
+// up to about the size of the inflated rows; the fast path takes one up to
+// exactly that size. Past them it declines and libpng decides.
 constexpr std::uint32_t kMaxChunk = 8000000;
 constexpr std::uint32_t kMaxSide = 1000000;
 
@@ -86,17 +87,18 @@ struct Chunk {
 bool is_letter(std::uint8_t c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
 // The chunk at `at` when it is whole, its length and type are ones libpng
-// reads, and its CRC is right.
-bool read_chunk(Content c, std::size_t at, Chunk* out) {
+// reads (`idat_limit`: the largest IDAT taken), and its CRC is right.
+bool read_chunk(Content c, std::size_t at, std::size_t idat_limit, Chunk* out) {
   if (at > c.size || c.size - at < 12) return false;
   const std::uint8_t* p = c.data + at;
   const std::uint32_t size = be32(p);
-  if (size > kMaxChunk || c.size - at - 12 < size) return false;
+  const std::uint32_t type = be32(p + 4);
+  if ((size > kMaxChunk && (type != kIDAT || size > idat_limit)) || c.size - at - 12 < size) return false;
   for (int k = 4; k < 8; ++k) {
     if (!is_letter(p[k])) return false;
   }
   if (libdeflate_crc32(0, p + 4, std::size_t{size} + 4) != be32(p + 8 + size)) return false;
-  *out = {be32(p + 4), p + 8, size, at + 12 + size};
+  *out = {type, p + 8, size, at + 12 + size};
   return true;
 }
 
@@ -121,6 +123,8 @@ struct Scan {
   std::uint32_t width = 0;
   std::uint32_t height = 0;
   int color_type = 0;
+  std::size_t row_bytes = 0;  // as stored, without the filter byte
+  std::size_t raw_bytes = 0;  // the inflated image data: rows with their filter bytes
   const std::uint8_t* palette = nullptr;  // PLTE (only a suggestion in an RGB image)
   std::size_t palette_size = 0;           // bytes, 3 per entry
   const std::uint8_t* trns = nullptr;
@@ -140,6 +144,9 @@ bool read_header_chunk(const Chunk& k, Scan* s) {
   s->color_type = d[9];
   if (s->width == 0 || s->height == 0 || s->width > kMaxSide || s->height > kMaxSide) return false;
   if (d[8] != 8 || samples_of(d[9]) == 0) return false;
+  // Sides of at most 10^6: no overflow.
+  s->row_bytes = std::size_t{s->width} * static_cast<std::size_t>(samples_of(s->color_type));
+  s->raw_bytes = (s->row_bytes + 1) * s->height;
   return d[10] == 0 && d[11] == 0 && d[12] == 0;  // deflate, adaptive filters, not interlaced
 }
 
@@ -167,12 +174,12 @@ bool scan_png(Content c, Scan* s) {
   static constexpr std::uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
   if (c.size < 8 || std::memcmp(c.data, kSignature, 8) != 0) return false;
   Chunk k{};
-  if (!read_chunk(c, 8, &k) || !read_header_chunk(k, s)) return false;
+  if (!read_chunk(c, 8, 0, &k) || !read_header_chunk(k, s)) return false;
   bool exif = false;
   bool after_palette = false;  // a chunk that must follow PLTE has been seen
   for (;;) {
     const std::size_t at = k.next;
-    if (!read_chunk(c, at, &k)) return false;
+    if (!read_chunk(c, at, s->raw_bytes, &k)) return false;
     if (k.type == kIDAT) {
       s->first_idat = at;
       break;
@@ -203,7 +210,7 @@ bool scan_png(Content c, Scan* s) {
   }
   if (s->color_type == kPalette && s->palette == nullptr) return false;
   // The run of IDAT chunks; the first chunk that is not a sound IDAT ends it.
-  for (std::size_t at = s->first_idat; read_chunk(c, at, &k) && k.type == kIDAT; at = k.next) {
+  for (std::size_t at = s->first_idat; read_chunk(c, at, s->raw_bytes, &k) && k.type == kIDAT; at = k.next) {
     if (k.size == 0) continue;
     s->idat_bytes += k.size;
     s->idat_single = k.data;
@@ -360,9 +367,9 @@ Outcome<FastPng> png_fast_decode(Content content, const ImageInfo& info, const D
     return FastPng::kDeclined;
   }
   const std::size_t bpp = static_cast<std::size_t>(samples_of(s.color_type));
-  const std::size_t row_bytes = std::size_t{s.width} * bpp;  // sides are at most 10^6: no overflow
+  const std::size_t row_bytes = s.row_bytes;
   const std::size_t stride = row_bytes + 1;
-  const std::size_t raw_bytes = stride * s.height;
+  const std::size_t raw_bytes = s.raw_bytes;
   if (raw_bytes / kMaxInflation > s.idat_bytes) return FastPng::kDeclined;
 
   FastState* state = &t_state;

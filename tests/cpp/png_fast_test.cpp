@@ -255,6 +255,17 @@ TEST(PngFast, OddAndDamagedFilesAsLibpng) {
   with("bad chunk name", [&](Chunks& p) { p.insert(p.begin() + 1, {"a1Cd", {1}}); });
   with("chunk between IDATs", [&](Chunks& p) { p.insert(p.begin() + static_cast<std::ptrdiff_t>(idat) + 1, {"tEXt", {'a', 0}}); });
   with("huge ancillary chunk", [&](Chunks& p) { p.insert(p.begin() + 1, {"tEXt", Bytes(8000001, 'a')}); });
+  // IDAT chunks past libpng's general chunk limit: smaller than the rows,
+  // as large (padded after the stream), larger (stored blocks of noise).
+  for (int level : {1, 2, 0}) {
+    with("large IDAT, level " + std::to_string(level), [&](Chunks& p) {
+      std::mt19937 rng(1);
+      p[0].data = header(2000, 1200, 6);
+      Bytes z = zlib_of(filtered_rows(2000, 1200, 4, 0, rng, 128), level == 0 ? 0 : 1);
+      if (level == 2) z.resize(8001 * 1200);
+      image_data(p, z);
+    });
+  }
   with("width past libpng's limit", [&](Chunks& p) {
     p[0].data = header(1000001, 1, 6);
     image_data(p, zlib_of(Bytes(4000005, 0), 1));
@@ -334,7 +345,8 @@ TEST(PngFast, OddAndDamagedFilesAsLibpng) {
   const std::set<std::string> taken = {
       "no IEND", "junk after IEND", "unknown ancillary chunk", "suggested PLTE", "data after the stream",
       "window 8 width 2", "window 56 width 2", "window 104 width 2", "window 104 width 600", "eXIf",
-      "tRNS as long as PLTE", "type 2 tRNS 0 0 0 0 0 0"};
+      "tRNS as long as PLTE", "type 2 tRNS 0 0 0 0 0 0", "large IDAT, level 1",
+      "large IDAT, level 2"};
   for (const auto& [name, png] : cases) {
     const Bytes file = assemble(png);
     EXPECT_EQ(expect_same(file, name), taken.count(name) == 1 ? 3 : 0) << name;
