@@ -30,7 +30,7 @@
 // a code-length repeat running past the end, the unused codeword of a
 // one-code table, literal/length symbols 286 and 287): such a stream still
 // has to inflate to exactly the right size with a correct Adler-32 in
-// chunks with correct CRCs, which no damage in storage or transit produces.
+// chunks with correct CRCs, which random damage would have to keep right.
 #include <libdeflate.h>
 
 #include <cstddef>
