@@ -230,7 +230,9 @@ TEST(PngFast, OrientationFromExifAsLibpng) {
 // either decodes them exactly as libpng does or leaves them to it.
 TEST(PngFast, OddAndDamagedFilesAsLibpng) {
   std::vector<std::pair<std::string, Chunks>> cases;
-  const Chunks base = make_png(9, 6, 6, false, -1, 3, 3);
+  // RGBA in three IDAT chunks and an empty one, which libpng never reads.
+  Chunks base = make_png(9, 6, 6, false, -1, 3, 3);
+  base.insert(base.end() - 1, {"IDAT", {}});
   const std::size_t idat = first_idat(base);
   auto with = [&](const std::string& name, auto change) {
     Chunks png = base;
