@@ -10,7 +10,8 @@
 // one call with libdeflate (the file is in memory, so nothing needs
 // streaming) and unfilters and converts each row straight into the result.
 // It decodes a file only when libpng's path would give exactly the same
-// pixels; anything it is not sure of (damage of any kind, chunks libpng only
+// pixels (but for the malformed deflate streams listed at the top of
+// png_fast.cpp, which zlib refuses); anything it is not sure of (damage of any kind, chunks libpng only
 // tolerates, sizes near libpng's limits) it declines before writing to the
 // result, and libpng's verdict, pixels or refusal, is the answer.
 #pragma once
