@@ -1,4 +1,5 @@
-// PNG through libpng. libpng reports errors by longjmp to the setjmp in
+// PNG through libpng: every header, and the pixels of whatever the fast path
+// (png_fast.cpp) declines. libpng reports errors by longjmp to the setjmp in
 // run_header or run_decode; those functions and the callbacks hold only
 // plain C data, and everything that owns memory lives in their callers.
 // libpng has no way to reset a reader for new content, so each image gets
@@ -11,6 +12,7 @@
 
 #include "common/buffer.h"
 #include "decoding/internal/formats.h"
+#include "decoding/internal/png_fast.h"
 #include "decoding/internal/raster.h"
 
 namespace batchaugmentor::decoding::internal {
@@ -158,7 +160,8 @@ Outcome<ImageInfo> png_header(Content content, const DecodeOptions& options) {
   return info;
 }
 
-Outcome<> png_decode(Content content, const ImageInfo& info, const DecodeOptions& options, std::uint8_t* out) {
+Outcome<> png_libpng_decode(Content content, const ImageInfo& info, const DecodeOptions& options,
+                            std::uint8_t* out) {
   PngFacts facts{};
   if (int code = run_header(content.data, content.size, &facts); code != 0) return png_failure(code);
   const bool grey = (facts.color_type & PNG_COLOR_MASK_COLOR) == 0;
@@ -187,6 +190,13 @@ Outcome<> png_decode(Content content, const ImageInfo& info, const DecodeOptions
   if (int code = run_decode(content.data, content.size, &job); code != 0) return png_failure(code);
   if (!direct) convert_oriented({target, layout, job.width, job.height}, options.mode, info.orientation, out);
   return Done{};
+}
+
+Outcome<> png_decode(Content content, const ImageInfo& info, const DecodeOptions& options, std::uint8_t* out) {
+  auto fast = png_fast_decode(content, info, options, out);
+  if (!fast.ok()) return fast.error();
+  if (fast.value() == FastPng::kDecoded) return Done{};
+  return png_libpng_decode(content, info, options, out);
 }
 
 }  // namespace batchaugmentor::decoding::internal
