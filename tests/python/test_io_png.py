@@ -1,7 +1,7 @@
 """batchaugmentor_io's fast PNG path (8-bit, not interlaced) against Pillow,
 on PNGs written here with a random filter per row, odd sizes and image data
 split over several chunks (empty ones too); and mutated copies of them, which
-must never crash. tests/cpp/png_fast_test.cpp compares the path with
+must never crash. tests/cpp/decoding_png_test.cpp compares the path with
 libpng's, on damaged files too."""
 
 import io
