@@ -95,6 +95,24 @@ PyResult<std::string> option_text(PyObject* value, const char* name, const char*
   return std::string(text, static_cast<std::size_t>(size));
 }
 
+struct Sides {
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+};
+
+// A (width, height) option of two 32-bit sides, or the error naming it.
+PyResult<Sides> size_option(PyObject* value, const char* name) {
+  if (!PyTuple_Check(value) || PyTuple_Size(value) != 2) {
+    return PyError::make(PyExc_TypeError, std::string(name) + " must be None or a (width, height) tuple, not '" +
+                                              type_qualname(value) + "'");
+  }
+  auto w = to_u32(PyTuple_GetItem(value, 0));
+  if (!w) return argument_error(name, std::move(w).error());
+  auto h = to_u32(PyTuple_GetItem(value, 1));
+  if (!h) return argument_error(name, std::move(h).error());
+  return Sides{*w, *h};
+}
+
 PyResult<IoOptions> convert_options(PyObject* const (&given)[kOptionCount]) {
   IoOptions o;
   if (PyObject* v = given[0]) {
@@ -111,17 +129,11 @@ PyResult<IoOptions> convert_options(PyObject* const (&given)[kOptionCount]) {
     }
   }
   if (PyObject* v = given[1]; v != nullptr && v != Py_None) {
-    if (!PyTuple_Check(v) || PyTuple_Size(v) != 2) {
-      return PyError::make(PyExc_TypeError, "min_size must be None or a (width, height) tuple, not '" +
-                                                type_qualname(v) + "'");
-    }
-    auto w = to_u32(PyTuple_GetItem(v, 0));
-    if (!w) return argument_error("min_size", std::move(w).error());
-    auto h = to_u32(PyTuple_GetItem(v, 1));
-    if (!h) return argument_error("min_size", std::move(h).error());
+    auto sides = size_option(v, "min_size");
+    if (!sides) return std::move(sides).error();
     o.decode.reduce = true;
-    o.decode.min_width = *w;
-    o.decode.min_height = *h;
+    o.decode.min_width = sides->width;
+    o.decode.min_height = sides->height;
   }
   if (PyObject* v = given[2]) {
     if (!PyBool_Check(v)) {
@@ -154,19 +166,15 @@ PyResult<IoOptions> convert_options(PyObject* const (&given)[kOptionCount]) {
     }
   }
   if (PyObject* v = given[5]; v != nullptr && v != Py_None) {
-    if (!PyTuple_Check(v) || PyTuple_Size(v) != 2) {
-      return PyError::make(PyExc_TypeError, "size must be None or a (width, height) tuple, not '" +
-                                                type_qualname(v) + "'");
+    auto sides = size_option(v, "size");
+    if (!sides) return std::move(sides).error();
+    if (sides->width == 0 || sides->height == 0) {
+      return PyError::make(PyExc_ValueError, "size must have sides of at least 1");
     }
-    auto w = to_u32(PyTuple_GetItem(v, 0));
-    if (!w) return argument_error("size", std::move(w).error());
-    auto h = to_u32(PyTuple_GetItem(v, 1));
-    if (!h) return argument_error("size", std::move(h).error());
-    if (*w == 0 || *h == 0) return PyError::make(PyExc_ValueError, "size must have sides of at least 1");
     if (o.decode.mode != decoding::Mode::kRgb) return PyError::make(PyExc_ValueError, "size needs mode='RGB'");
     o.fitted = true;
-    o.target.width = *w;
-    o.target.height = *h;
+    o.target.width = sides->width;
+    o.target.height = sides->height;
   }
   if (PyObject* v = given[6]) {
     auto text = option_text(v, "fit", "'stretch' or 'crop'");
