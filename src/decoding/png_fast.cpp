@@ -233,17 +233,6 @@ struct FastState {
 
 thread_local FastState t_state;
 
-// `size` bytes in `slot`, reusing what it holds when that is enough.
-Outcome<std::uint8_t*> reserve(OwnedBuffer* slot, std::size_t size) {
-  if (slot->size() < size) {
-    *slot = OwnedBuffer{};
-    auto made = OwnedBuffer::allocate(size);
-    if (!made.ok()) return made.error();
-    *slot = std::move(made).value();
-  }
-  return slot->data();
-}
-
 // Gives back the buffers too large to keep when the decode ends, however it ends.
 struct TrimOnExit {
   FastState* state;
@@ -380,9 +369,9 @@ Outcome<FastPng> png_fast_decode(Content content, const ImageInfo& info, const D
   }
   const std::uint8_t* stream = s.idat_single;
   if (s.idat_pieces > 1) {
-    auto joined = reserve(&state->joined, s.idat_bytes);
+    auto joined = grow_scratch(state->joined, s.idat_bytes);
     if (!joined.ok()) return joined.error();
-    std::uint8_t* to = joined.value();
+    std::uint8_t* to = state->joined.data();
     // The chunks scan_png has checked, one after another.
     for (std::size_t at = s.first_idat, left = s.idat_bytes; left > 0;) {
       const std::uint32_t size = be32(content.data + at);
@@ -391,16 +380,16 @@ Outcome<FastPng> png_fast_decode(Content content, const ImageInfo& info, const D
       left -= size;
       at += 12 + std::size_t{size};
     }
-    stream = joined.value();
+    stream = state->joined.data();
   }
   if (s.idat_bytes < 2 || !window_suffices(stream, raw_bytes)) return FastPng::kDeclined;
 
   // A zero row first: the row above the first one. One spare row for an L
   // result of a palette image, which goes through RGB.
   const std::size_t spare = std::size_t{s.width} * 3;
-  auto room = reserve(&state->rows, stride + raw_bytes + spare);
+  auto room = grow_scratch(state->rows, stride + raw_bytes + spare);
   if (!room.ok()) return room.error();
-  std::uint8_t* const zero_row = room.value();
+  std::uint8_t* const zero_row = state->rows.data();
   std::uint8_t* const raw = zero_row + stride;
   std::memset(zero_row, 0, stride);
   if (libdeflate_zlib_decompress(state->inflater, stream, s.idat_bytes, raw, raw_bytes, nullptr) !=
