@@ -1,7 +1,6 @@
 #include "luminance/luminance.h"
 
 #include <array>
-#include <cstring>
 #include <utility>
 
 #include "common/buffer.h"
@@ -30,8 +29,8 @@ const WeightTables& tables() {
   return t;
 }
 
-// Runs of pixels small enough to sit in the first-level cache while they are
-// summed, and small on the stack: workers may run with 64 KiB stacks.
+// Column layouts sum a strip in runs of this many pixels, a tile of the
+// next strip gathered between runs.
 constexpr std::size_t kRunPixels = 128;
 // Column layouts are gathered a strip of rows at a time (a blocked
 // transpose, tiles of kTilePixels columns), within this many bytes (two
@@ -39,39 +38,53 @@ constexpr std::size_t kRunPixels = 128;
 constexpr std::size_t kStripRows = 32;
 constexpr std::size_t kTilePixels = 16;
 constexpr std::size_t kMaxStripBytes = std::size_t{4} << 20;
+// How far ahead of the sum its pixels are asked for: the chain of additions
+// leaves the processor too few loads in flight to hide a farther cache's
+// latency on its own, and a copy into the first-level cache first (the
+// other way to hide it) costs loads the sum needs: three bytes and three
+// table entries a pixel already keep the load ports as busy as the chain.
+constexpr std::ptrdiff_t kAheadBytes = 1024;
 
-// The one running sum, in row-major pixel order, over packed R G B bytes.
-// Kept out of line: inlined into a caller that also copies, the sum was
+// The one running sum, in row-major pixel order, over n pixels kStep bytes
+// apart whose green and blue lie kChannel and 2 * kChannel bytes from their
+// red. Kept out of line: inlined into a caller that also copies, the sum was
 // kept in memory, a store and a reload added to every pixel's addition.
-[[gnu::noinline]] double add_packed(double sum, const WeightTables& t, const std::uint8_t* p, std::size_t pixels) {
-  for (std::size_t x = 0; x < pixels; ++x, p += 3) sum += (t.r[p[0]] + t.g[p[1]]) + t.b[p[2]];
-  return sum;
-}
-
-// Packed rows that lie further away than the first-level cache, a run at a
-// time through a copy that does: the sum's chain of additions leaves the
-// processor too few loads in flight to hide a farther cache's latency.
-double add_packed_far(double sum, const WeightTables& t, const std::uint8_t* p, std::size_t pixels) {
-  std::uint8_t run[kRunPixels * 3];
-  for (std::size_t x0 = 0; x0 < pixels; x0 += kRunPixels) {
-    const std::size_t n = pixels - x0 < kRunPixels ? pixels - x0 : kRunPixels;
-    std::memcpy(run, p + 3 * x0, 3 * n);
-    sum = add_packed(sum, t, run, n);
+template <std::ptrdiff_t kStep, std::ptrdiff_t kChannel>
+[[gnu::noinline]] double add_run(double sum, const WeightTables& t, const std::uint8_t* red, std::size_t n) {
+  for (std::size_t x = 0; x < n; ++x, red += kStep) {
+    if (x % 16 == 0) __builtin_prefetch(red + kAheadBytes);
+    sum += (t.r[red[0]] + t.g[red[kChannel]]) + t.b[red[2 * kChannel]];
   }
   return sum;
 }
 
-// Shuffled layouts (BGR, RGBA, planes) gathered a run at a time: the
-// gather's loads and shuffles are independent of the sum, so they fill the
-// time the sum's chain of additions waits anyway.
-double add_gathered(const pixels::RgbGather& gather, const WeightTables& t, std::size_t h, std::size_t w) {
-  std::uint8_t run[kRunPixels * 3];
+// Rows of pixels three or four bytes apart, channels in either order.
+template <std::ptrdiff_t kStep, std::ptrdiff_t kChannel>
+double add_rows(const ImageView& image, const WeightTables& t) {
+  double sum = 0.0;
+  for (std::size_t y = 0; y < image.shape[0]; ++y) {
+    sum = add_run<kStep, kChannel>(sum, t, image.data + static_cast<std::ptrdiff_t>(y) * image.strides[0],
+                                   image.shape[1]);
+  }
+  return sum;
+}
+
+// Planes: one byte from each a pixel.
+[[gnu::noinline]] double add_planes(const ImageView& image, const WeightTables& t) {
+  const std::size_t h = image.shape[0], w = image.shape[1];
+  const std::ptrdiff_t s0 = image.strides[0], s2 = image.strides[2];
   double sum = 0.0;
   for (std::size_t y = 0; y < h; ++y) {
-    for (std::size_t x0 = 0; x0 < w; x0 += kRunPixels) {
-      const std::size_t n = w - x0 < kRunPixels ? w - x0 : kRunPixels;
-      gather.row(y, x0, n, run);
-      sum = add_packed(sum, t, run, n);
+    const std::uint8_t* r = image.data + static_cast<std::ptrdiff_t>(y) * s0;
+    const std::uint8_t* g = r + s2;
+    const std::uint8_t* b = g + s2;
+    for (std::size_t x = 0; x < w; ++x) {
+      if (x % 64 == 0) {
+        __builtin_prefetch(r + x + kAheadBytes / 2);
+        __builtin_prefetch(g + x + kAheadBytes / 2);
+        __builtin_prefetch(b + x + kAheadBytes / 2);
+      }
+      sum += (t.r[r[x]] + t.g[g[x]]) + t.b[b[x]];
     }
   }
   return sum;
@@ -97,18 +110,27 @@ bool add_columns(const pixels::RgbGather& gather, const WeightTables& t, std::si
     const std::size_t y1 = y0 + kStripRows;
     const std::size_t next_rows = y1 < h ? rows_in(y1) : 0;
     std::size_t tile = 0;  // the next strip's tiles gathered so far, kTilePixels wide
+    const std::size_t tiles = next_rows == 0 ? 0 : (w + kTilePixels - 1) / kTilePixels;
     auto gather_tile = [&] {
-      const std::size_t x0 = tile * kTilePixels;
-      gather.block(y1, next_rows, x0, w - x0 < kTilePixels ? w - x0 : kTilePixels, next + 3 * x0, w * 3);
+      // The last tile ends at the row's end, over part of the one before
+      // where the width is not a multiple of the tile's.
+      std::size_t x0 = tile * kTilePixels;
+      const std::size_t pixels = w < kTilePixels ? w : kTilePixels;
+      if (x0 + pixels > w) x0 = w - pixels;
+      gather.prefetch(y1, next_rows, x0 + 2 * kTilePixels, kTilePixels);
+      gather.block(y1, next_rows, x0, pixels, next + 3 * x0, w * 3);
       ++tile;
     };
-    const std::size_t tiles = next_rows == 0 ? 0 : (w + kTilePixels - 1) / kTilePixels;
+    // The tiles spread evenly over the strip's runs.
+    const std::size_t runs = n * ((w + kRunPixels - 1) / kRunPixels);
+    const std::size_t every = tiles == 0 || runs <= tiles ? 1 : runs / tiles;
+    std::size_t run = 0;
     for (std::size_t r = 0; r < n; ++r) {
       const std::uint8_t* row = current + r * w * 3;
       for (std::size_t x0 = 0; x0 < w; x0 += kRunPixels) {
         const std::size_t m = w - x0 < kRunPixels ? w - x0 : kRunPixels;
-        *sum = add_packed_far(*sum, t, row + 3 * x0, m);
-        if (tile < tiles) gather_tile();
+        *sum = add_run<3, 1>(*sum, t, row + 3 * x0, m);
+        if (++run % every == 0 && tile < tiles) gather_tile();
       }
     }
     while (tile < tiles) gather_tile();
@@ -127,15 +149,14 @@ double weighted_mean(const ImageView& image) {
   if (w == 0 || h == 0) return 0.0 / count;
   const pixels::RgbGather gather(image);
   switch (gather.layout()) {
-    case pixels::Layout::kPacked: {
-      double sum = 0.0;
-      for (std::size_t y = 0; y < h; ++y) sum = add_packed_far(sum, t, image.data + static_cast<std::ptrdiff_t>(y) * s0, w);
-      return sum / count;
-    }
+    case pixels::Layout::kPacked:
+      return add_rows<3, 1>(image, t) / count;
     case pixels::Layout::kReversed:
+      return add_rows<3, -1>(image, t) / count;
     case pixels::Layout::kSpaced:
+      return (s2 > 0 ? add_rows<4, 1>(image, t) : add_rows<4, -1>(image, t)) / count;
     case pixels::Layout::kPlanar:
-      return add_gathered(gather, t, h, w) / count;
+      return add_planes(image, t) / count;
     case pixels::Layout::kColumns:
       if (double sum = 0.0; w <= kMaxStripBytes / (6 * kStripRows) && add_columns(gather, t, h, w, &sum)) {
         return sum / count;

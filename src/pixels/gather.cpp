@@ -46,6 +46,26 @@ Layout classify(const ImageView& image) {
   return Layout::kGeneral;
 }
 
+void prefetch_block(const ImageView& image, Layout layout, std::size_t y0, std::size_t rows, std::size_t x0,
+                    std::size_t n) {
+  if (layout != Layout::kColumns || rows == 0) return;
+  const std::ptrdiff_t s0 = image.strides[0], s2 = image.strides[2];
+  // The bytes of one column's rows: one run per channel, or, where the
+  // channels lie within a row's few bytes, one run holding all three.
+  const std::ptrdiff_t down = static_cast<std::ptrdiff_t>(rows - 1) * s0;
+  const bool one_run = magnitude(s2) <= magnitude(s0);
+  const std::ptrdiff_t across = one_run ? 2 * s2 : 0;
+  const std::ptrdiff_t lo = (down < 0 ? down : 0) + (across < 0 ? across : 0);
+  const std::ptrdiff_t hi = (down > 0 ? down : 0) + (across > 0 ? across : 0);
+  for (std::size_t x = x0; x < x0 + n && x < image.shape[1]; ++x) {
+    for (std::size_t c = 0; c < (one_run ? 1 : 3); ++c) {
+      const std::uint8_t* p = image_at(image, y0, x, c);
+      for (std::ptrdiff_t b = lo; b < hi; b += 64) __builtin_prefetch(p + b);
+      __builtin_prefetch(p + hi);
+    }
+  }
+}
+
 const GatherPath& scalar_gather() { return kScalar; }
 
 const GatherPath* avx2_gather() {

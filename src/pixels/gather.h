@@ -7,6 +7,7 @@
 //   RgbGather g(view);                       // the layout, classified once
 //   g.row(y, x0, n, out);                    // 3n bytes: pixels [x0, x0+n) of row y
 //   g.block(y0, rows, x0, n, out, stride);   // rows [y0, y0+rows), row r at out + r*stride
+//   g.prefetch(y0, rows, x0, n);             // the next block's lines, asked for early
 //
 // Every path gives exactly the bytes the one-sample-at-a-time walk gives
 // (the scalar path is that walk); only how they are fetched differs. Vector
@@ -44,6 +45,13 @@ struct GatherPath {
                 std::size_t n, std::uint8_t* out, std::size_t out_stride);
 };
 
+// Asks for the lines of a block of a column layout about to be gathered,
+// without waiting for them: down a column its rows are one short run per
+// channel (or one of all three), far from the next column's, and no
+// hardware prefetcher follows such runs. Does nothing for other layouts.
+void prefetch_block(const ImageView& image, Layout layout, std::size_t y0, std::size_t rows, std::size_t x0,
+                    std::size_t n);
+
 // The scalar path, and the widest one the processor runs (chosen once, by
 // the same rule and BATCHAUGMENTOR_KERNEL setting as the resampling kernel).
 const GatherPath& scalar_gather();
@@ -66,6 +74,9 @@ class RgbGather {
   void block(std::size_t y0, std::size_t rows, std::size_t x0, std::size_t n, std::uint8_t* out,
              std::size_t out_stride) const {
     path_->block(image_, layout_, y0, rows, x0, n, out, out_stride);
+  }
+  void prefetch(std::size_t y0, std::size_t rows, std::size_t x0, std::size_t n) const {
+    prefetch_block(image_, layout_, y0, rows, x0, n);
   }
 
  private:

@@ -195,24 +195,39 @@ void avx2_block(const ImageView& image, Layout layout, std::size_t y0, std::size
     for (std::size_t r = 0; r < rows; ++r) avx2_row(image, layout, y0 + r, x0, n, out + r * out_stride);
     return;
   }
+  if (rows < 16 || n < 16) {
+    // Too small for a tile: down each column, so that reads stay near
+    // each other.
+    for (std::size_t x = 0; x < n; ++x) {
+      for (std::size_t r = 0; r < rows; ++r) {
+        std::uint8_t* o = out + r * out_stride + 3 * x;
+        for (std::size_t c = 0; c < 3; ++c) o[c] = *image_at(image, y0 + r, x0 + x, c);
+      }
+    }
+    return;
+  }
   // Two 32-row tiles down each column group before moving right: a
   // column's 64 rows are about one cache line (Fortran order) or three
   // (transposed), used up while they are still in the first-level cache.
+  // The last row and column tiles end at the block's edges, overlapping the
+  // tiles before them where the size is not a multiple of 16: they write the
+  // same bytes again.
   constexpr std::size_t kDown = 64;
-  const std::size_t full_rows = rows / 16 * 16, full_pixels = n / 16 * 16;
-  for (std::size_t r0 = 0; r0 < full_rows; r0 += kDown) {
-    const std::size_t r1 = r0 + kDown < full_rows ? r0 + kDown : full_rows;
-    for (std::size_t x = 0; x < full_pixels; x += 16) {
+  for (std::size_t r0 = 0; r0 < rows; r0 += kDown) {
+    const std::size_t r1 = r0 + kDown < rows ? r0 + kDown : rows;
+    for (std::size_t x = 0;; x += 16) {
+      if (x + 16 > n) x = n - 16;
+      // Two column groups ahead, within the block.
+      if (x + 48 <= n) prefetch_block(image, Layout::kColumns, y0 + r0, r1 - r0, x0 + x + 32, 16);
       std::size_t r = r0;
       for (; r + 32 <= r1; r += 32) column_tile32(image, y0 + r, x0 + x, out + r * out_stride + 3 * x, out_stride);
-      for (; r < r1; r += 16) column_tile(image, y0 + r, x0 + x, out + r * out_stride + 3 * x, out_stride);
-    }
-  }
-  // The edges, down each column so that reads stay near each other.
-  for (std::size_t x = 0; x < n; ++x) {
-    for (std::size_t r = x < full_pixels ? full_rows : 0; r < rows; ++r) {
-      std::uint8_t* o = out + r * out_stride + 3 * x;
-      for (std::size_t c = 0; c < 3; ++c) o[c] = *image_at(image, y0 + r, x0 + x, c);
+      if (r < r1 && r1 >= 32) {
+        column_tile32(image, y0 + r1 - 32, x0 + x, out + (r1 - 32) * out_stride + 3 * x, out_stride);
+      } else if (r < r1) {
+        for (; r + 16 <= r1; r += 16) column_tile(image, y0 + r, x0 + x, out + r * out_stride + 3 * x, out_stride);
+        if (r < r1) column_tile(image, y0 + r1 - 16, x0 + x, out + (r1 - 16) * out_stride + 3 * x, out_stride);
+      }
+      if (x + 16 == n) break;
     }
   }
 }

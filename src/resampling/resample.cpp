@@ -223,10 +223,13 @@ Outcome<> internal::BandBuffers::allocate(const Sizes& sizes) {
   if (!made_sums.ok()) return made_sums.error();
   auto made_bytes = OwnedBuffer::allocate_zeroed(sizes.bytes);
   if (!made_bytes.ok()) return made_bytes.error();
+  auto made_gathered = OwnedBuffer::allocate(sizes.gathered);
+  if (!made_gathered.ok()) return made_gathered.error();
   columns = std::move(made_columns).value();
   tile = std::move(made_tile).value();
   sums = std::move(made_sums).value();
   bytes = std::move(made_bytes).value();
+  gathered = std::move(made_gathered).value();
   return Done{};
 }
 

@@ -36,7 +36,8 @@ namespace batchaugmentor::resampling {
 // x * pixel_stride + c * channel_stride from there. Packed rows (3, 1) are
 // read as they are; a reversed (3, -1), four-byte (4, +-1) or planar
 // (1, any) layout is gathered into packed bytes a run of pixels at a time as
-// the kernel converts them. Other layouts are packed by the caller first.
+// the kernel converts them, and a column layout (rows one or a few bytes
+// apart) a tile at a time. Other layouts are packed by the caller first.
 struct RgbRows {
   const std::uint8_t* data = nullptr;
   std::ptrdiff_t row_stride = 0;
@@ -49,10 +50,16 @@ struct RgbRows {
     return data + static_cast<std::ptrdiff_t>(y) * row_stride;
   }
   bool packed() const { return pixel_stride == 3 && channel_stride == 1; }
+  // Rows that are not runs of pixels (Fortran order, a transpose): tiles of
+  // them are transposed into packed bytes before they are converted.
+  bool columns() const {
+    const auto magnitude = [](std::ptrdiff_t s) { return s < 0 ? -s : s; };
+    return magnitude(row_stride) <= 4 && magnitude(pixel_stride) > 4;
+  }
   // The layouts the kernel reads in place.
   bool readable() const {
     return packed() || (pixel_stride == 3 && channel_stride == -1) ||
-           (pixel_stride == 4 && (channel_stride == 1 || channel_stride == -1)) || pixel_stride == 1;
+           (pixel_stride == 4 && (channel_stride == 1 || channel_stride == -1)) || pixel_stride == 1 || columns();
   }
 };
 

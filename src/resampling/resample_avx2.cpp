@@ -56,12 +56,16 @@ struct Avx2Ops {
   static F mul(F a, F b) { return _mm256_mul_ps(a, b); }
   static F add(F a, F b) { return _mm256_add_ps(a, b); }
 
-  // Eight pixels (three vectors of samples) to eight columns, sixteen bytes
-  // each: a pixel's three sums and one more finite sum, which the next row's
-  // own store overwrites or which lands in a column's spare slot.
+  // Eight pixels (three vectors of samples, packed or reversed) to eight
+  // columns, sixteen bytes each: a pixel's three sums and one more finite
+  // sum, which the next row's own store overwrites or which lands in a
+  // column's spare slot.
+  template <bool kReversed>
   static void pixels8(F a0, F a1, F a2, float* column, std::size_t stride) {
-    const __m256i first = _mm256_setr_epi32(0, 1, 2, 3, 3, 4, 5, 6);
-    const __m256i last = _mm256_setr_epi32(2, 3, 4, 5, 5, 6, 7, 7);
+    // Pixels 0, 1 from floats 0-7 and pixels 2, 3 from floats 4-11 (the
+    // same again for 4-7): the lanes of each pixel's red, green and blue.
+    const __m256i first = kReversed ? _mm256_setr_epi32(2, 1, 0, 0, 5, 4, 3, 3) : _mm256_setr_epi32(0, 1, 2, 3, 3, 4, 5, 6);
+    const __m256i last = kReversed ? _mm256_setr_epi32(4, 3, 2, 2, 7, 6, 5, 5) : _mm256_setr_epi32(2, 3, 4, 5, 5, 6, 7, 7);
     const F p01 = _mm256_permutevar8x32_ps(a0, first);
     const F p23 = _mm256_permutevar8x32_ps(_mm256_permute2f128_ps(a0, a1, 0x21), last);
     const F p45 = _mm256_permutevar8x32_ps(_mm256_permute2f128_ps(a1, a2, 0x21), first);
@@ -73,10 +77,32 @@ struct Avx2Ops {
     }
   }
 
-  template <std::size_t V>
+  // The same from eight reds, eight greens and eight blues: pixel i's
+  // sixteen bytes are its three sums and its blue once more.
+  static void planes8(F r, F g, F b, float* column, std::size_t stride) {
+    const F rg_low = _mm256_unpacklo_ps(r, g);   // r0 g0 r1 g1 | r4 g4 r5 g5
+    const F rg_high = _mm256_unpackhi_ps(r, g);  // r2 g2 r3 g3 | r6 g6 r7 g7
+    const F b_low = _mm256_unpacklo_ps(b, b);    // b0 b0 b1 b1 | b4 b4 b5 b5
+    const F b_high = _mm256_unpackhi_ps(b, b);   // b2 b2 b3 b3 | b6 b6 b7 b7
+    const F pixels[4] = {_mm256_shuffle_ps(rg_low, b_low, 0x44), _mm256_shuffle_ps(rg_low, b_low, 0xEE),
+                         _mm256_shuffle_ps(rg_high, b_high, 0x44), _mm256_shuffle_ps(rg_high, b_high, 0xEE)};
+    for (std::size_t i = 0; i < 4; ++i) {
+      _mm_storeu_ps(column + i * stride, _mm256_castps256_ps128(pixels[i]));
+      _mm_storeu_ps(column + (i + 4) * stride, _mm256_extractf128_ps(pixels[i], 1));
+    }
+  }
+
+  template <std::size_t V, TileOrder kOrder>
   static void to_columns(const F* v, float* column, std::size_t stride) {
     static_assert(V % 3 == 0);
-    for (std::size_t i = 0; i < V; i += 3) pixels8(v[i], v[i + 1], v[i + 2], column + i / 3 * 8 * stride, stride);
+    for (std::size_t i = 0; i < V; i += 3) {
+      float* eight = column + i / 3 * 8 * stride;
+      if constexpr (kOrder == TileOrder::kPlanar) {
+        planes8(v[i], v[i + 1], v[i + 2], eight, stride);
+      } else {
+        pixels8<kOrder == TileOrder::kReversed>(v[i], v[i + 1], v[i + 2], eight, stride);
+      }
+    }
   }
 
   // to_byte() of eight sums as 32-bit integers, saturated to bytes by the

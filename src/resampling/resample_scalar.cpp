@@ -43,12 +43,17 @@ struct ScalarOps {
     for (std::size_t i = 0; i < kLanes; ++i) a.v[i] = a.v[i] + b.v[i];
     return a;
   }
-  template <std::size_t V>
+  template <std::size_t V, TileOrder kOrder>
   static void to_columns(const F* v, float* column, std::size_t stride) {
     float samples[V * kLanes];
     for (std::size_t j = 0; j < V; ++j) store(samples + j * kLanes, v[j]);
     for (std::size_t x = 0; x < V * kLanes / 3; ++x) {
-      std::memcpy(column + x * stride, samples + x * 3, 3 * sizeof(float));
+      for (std::size_t c = 0; c < 3; ++c) {
+        std::size_t i = 3 * x + c;
+        if constexpr (kOrder == TileOrder::kReversed) i = 3 * x + 2 - c;
+        if constexpr (kOrder == TileOrder::kPlanar) i = 3 * kLanes * (x / kLanes) + kLanes * c + x % kLanes;
+        column[x * stride + c] = samples[i];
+      }
     }
   }
   template <std::size_t V>

@@ -9,10 +9,10 @@
 //   F splat(float w)  F mul(F a, F b)  F add(F a, F b)   one rounding each
 //   template <std::size_t V> void to_bytes(const F* v, std::uint8_t* out)
 //                                   to_byte() of V vectors, V * kLanes bytes
-//   template <std::size_t V> void to_columns(const F* v, float* col, std::size_t stride)
-//                                   V vectors of pixels (three sums each):
-//                                   pixel x's to col + x * stride; may write
-//                                   one further finite float after each
+//   template <std::size_t V, TileOrder O> void to_columns(const F* v, float* col, std::size_t stride)
+//                                   V vectors of sums of pixels in order O:
+//                                   pixel x's three to col + x * stride; may
+//                                   write one further finite float after each
 //   kGroup                          output columns per byte tile
 //   void columns_to_rows(const std::uint8_t* tile, std::size_t samples,
 //                        std::size_t rows, std::uint8_t* out, std::size_t out_row)
@@ -47,6 +47,12 @@
 //    (three vectors, in an 8-row band) to cover the add's latency, while two
 //    side by side keep every adder busy and halve the loop exits, whose tap
 //    counts vary from window to window.
+//  - A tile's samples are converted in the order the source holds them
+//    where that order is a fixed permutation of packed R G B (a BGR view's
+//    reversed pixels, a planar source's runs of one channel), with no
+//    shuffle: the vertical sums of a sample do not depend on where it sits
+//    in the tile, and the path's to_columns puts each sum in its channel's
+//    place as it writes the columns anyway.
 //  - The horizontal pass makes sixteen output columns of the band at once
 //    (as many rows as the band has), rounds them to bytes into a small tile,
 //    and the path transposes the tile into the output rows, rather than
@@ -67,6 +73,7 @@
 
 #include "common/buffer.h"
 #include "common/outcome.h"
+#include "pixels/gather.h"
 #include "resampling/internal/kernels.h"
 
 namespace batchaugmentor::resampling::internal {
@@ -101,7 +108,14 @@ class BandedResampler {
  public:
   BandedResampler(const RgbRows& source, const AxisWindows& vertical,
                   const AxisWindows& horizontal, std::uint32_t width, std::uint8_t* dst)
-      : source_(source), vertical_(vertical), horizontal_(horizontal), width_(width), dst_(dst) {}
+      : source_(source), vertical_(vertical), horizontal_(horizontal), width_(width), dst_(dst) {
+    if (source.columns()) {
+      gather_ = &pixels::selected_gather();
+      layout_ = pixels::classify(ImageView{source.data,
+                                           {source.height, source.width, 3},
+                                           {source.row_stride, source.pixel_stride, source.channel_stride}});
+    }
+  }
 
   Outcome<> run(std::uint32_t row_begin, std::uint32_t row_end) {
     if (row_begin >= row_end) return Done{};
@@ -190,18 +204,19 @@ class BandedResampler {
   // its three sums is overwritten by the next row's or lands in the spare
   // slot. Storing the row first and copying it over pixel by pixel would
   // cost a second pass over every sum.
-  template <class T>
+  template <TileOrder kOrder = TileOrder::kPacked, class T>
   void combine_into_columns(const T* first, std::ptrdiff_t stride, const SampleWindow& win,
                             std::size_t p0, std::size_t j) {
-    combine<kTileVectors>(first, stride, win.weights, win.count, column_sink(p0, j));
+    combine<kTileVectors>(first, stride, win.weights, win.count, column_sink<kOrder>(p0, j));
   }
 
   // Where a tile row's sums go: output row j's place in the columns of the
   // tile's pixels from p0 on.
+  template <TileOrder kOrder>
   auto column_sink(std::size_t p0, std::size_t j) {
     float* col = columns() + p0 * stride_ + j * 3;
     const std::size_t col_stride = stride_;
-    return [col, col_stride](const F* acc) { Ops::template to_columns<kTileVectors>(acc, col, col_stride); };
+    return [col, col_stride](const F* acc) { Ops::template to_columns<kTileVectors, kOrder>(acc, col, col_stride); };
   }
 
   template <class Fn>
@@ -260,6 +275,7 @@ class BandedResampler {
     sizes.sums = (band_ * kTileSamples + kLanes) * sizeof(float);
     // The 8 spare bytes: a path may read a little past the last column.
     sizes.bytes = kColumnGroup * round_up(band_ * 3, kGroupSamples) + 8;
+    sizes.gathered = tiled_ && source_.columns() ? widest * kTileSamples : 0;
     return buffers_.allocate(sizes);
   }
 
@@ -277,22 +293,80 @@ class BandedResampler {
     }
   }
 
-  // The same for a source whose rows are not packed: each row's sixteen
-  // pixels are gathered as packed bytes (by Ops::gather16 where the path has
-  // shuffles for the layout, else one sample at a time) and converted, so the
-  // floats, and every sum after them, are those of the packed image.
+  // The tile order a source is converted in without shuffles, if any:
+  // packed rows, reversed pixels, or planes.
+  static bool shuffle_free(const RgbRows& s, TileOrder* order) {
+    if (s.packed()) {
+      *order = TileOrder::kPacked;
+    } else if (s.pixel_stride == 3 && s.channel_stride == -1) {
+      *order = TileOrder::kReversed;
+    } else if (s.pixel_stride == 1) {
+      *order = TileOrder::kPlanar;
+    } else {
+      return false;
+    }
+    return true;
+  }
+
+  // One tile's samples from every row of the span, in tile order kOrder.
+  template <TileOrder kOrder>
+  void convert_in_order(std::uint64_t first_row, std::size_t rows, std::size_t p0, float* tile) const {
+    const std::uint8_t* red = source_.row(first_row) + static_cast<std::ptrdiff_t>(p0) * source_.pixel_stride;
+    if constexpr (kOrder == TileOrder::kPacked) {
+      convert_tile(red, source_.row_stride, rows, tile);
+    } else if constexpr (kOrder == TileOrder::kReversed) {
+      convert_tile(red - 2, source_.row_stride, rows, tile);  // from the first pixel's blue
+    } else {
+      const std::ptrdiff_t plane = source_.channel_stride;
+      // Each tile reads a quarter of a line of each plane: the next lines
+      // are asked for once every four tiles, two of them, as a plane's rows
+      // need not start on a line.
+      const bool ask = p0 % (4 * kTilePixels) == 0;
+      for (std::size_t r = 0; r < rows; ++r, red += source_.row_stride) {
+        float* t = tile + r * kTileSamples;
+        if (ask) {
+          for (std::ptrdiff_t c = 0; c < 3; ++c) {
+            __builtin_prefetch(red + c * plane + kPrefetchBytes / 3);
+            __builtin_prefetch(red + c * plane + kPrefetchBytes / 3 + 64);
+          }
+        }
+        for (std::size_t h = 0; h < kTilePixels / kLanes; ++h) {
+          for (std::size_t c = 0; c < 3; ++c) {
+            Ops::store(t + (3 * h + c) * kLanes,
+                       Ops::load(red + static_cast<std::ptrdiff_t>(c) * plane + static_cast<std::ptrdiff_t>(h * kLanes)));
+          }
+        }
+      }
+    }
+  }
+
+  // The same, packed, for a column layout: the tile's rows transposed into
+  // packed bytes by the gather's blocked transpose (called through its
+  // table, which holds no code built for this path's instruction set), then
+  // converted like packed rows.
+  void convert_column_tile(std::uint64_t first_row, std::size_t rows, std::size_t p0, float* tile) {
+    const ImageView view{source_.data,
+                         {source_.height, source_.width, 3},
+                         {source_.row_stride, source_.pixel_stride, source_.channel_stride}};
+    // The next tile's columns, asked for while this one is transposed.
+    pixels::prefetch_block(view, layout_, first_row, rows, p0 + kTilePixels, kTilePixels);
+    std::uint8_t* bytes = buffers_.gathered.data();
+    gather_->block(view, layout_, first_row, rows, p0, kTilePixels, bytes, kTileSamples);
+    convert_tile(bytes, kTileSamples, rows, tile);
+  }
+
+  // The same, packed, for any other layout the kernel reads in place: each
+  // row's sixteen pixels are gathered as packed bytes (by Ops::gather16
+  // where the path has shuffles for the layout, else one sample at a time)
+  // and converted, so the floats, and every sum after them, are those of
+  // the packed image.
   void convert_gathered_tile(std::uint64_t first_row, std::size_t rows, std::size_t p0, float* tile) const {
     const std::ptrdiff_t ps = source_.pixel_stride, cs = source_.channel_stride;
     for (std::size_t r = 0; r < rows; ++r) {
       const std::uint8_t* red = source_.row(first_row + r) + static_cast<std::ptrdiff_t>(p0) * ps;
       float* t = tile + r * kTileSamples;
-      // As far ahead in pixels as the packed path asks for, in every plane.
-      const std::ptrdiff_t ahead = static_cast<std::ptrdiff_t>(kPrefetchBytes / 3) * ps;
-      __builtin_prefetch(red + ahead);
-      if (ps == 1) {
-        __builtin_prefetch(red + cs + ahead);
-        __builtin_prefetch(red + 2 * cs + ahead);
-      }
+      // As far ahead in pixels as the packed path asks for.
+      __builtin_prefetch(red + static_cast<std::ptrdiff_t>(kPrefetchBytes / 3) * ps);
       if constexpr (requires { Ops::gather16(red, ps, cs, t); }) {
         if (Ops::gather16(red, ps, cs, t)) continue;
       }
@@ -314,14 +388,29 @@ class BandedResampler {
 
   // Vertical sums of a band into the transposed intermediate.
   void vertical_band(std::size_t y0, std::size_t rows) {
+    TileOrder order = TileOrder::kPacked;
+    const bool in_order = shuffle_free(source_, &order);
+    switch (in_order ? order : TileOrder::kPacked) {
+      case TileOrder::kPacked: vertical_band<TileOrder::kPacked>(y0, rows, in_order); break;
+      case TileOrder::kReversed: vertical_band<TileOrder::kReversed>(y0, rows, true); break;
+      case TileOrder::kPlanar: vertical_band<TileOrder::kPlanar>(y0, rows, true); break;
+    }
+  }
+
+  // The same with whole tiles in order kOrder: converted that way when
+  // `in_order`, else gathered into packed order.
+  template <TileOrder kOrder>
+  void vertical_band(std::size_t y0, std::size_t rows, bool in_order) {
     const RowSpan span = span_of(y0, rows);
     auto* tile = reinterpret_cast<float*>(buffers_.tile.data());
     auto* sums = reinterpret_cast<float*>(buffers_.sums.data());
     for (std::size_t p0 = 0; p0 < source_.width; p0 += kTilePixels) {
       const std::size_t pixels = smaller(kTilePixels, source_.width - p0);
       if (pixels == kTilePixels && tiled_) {
-        if (source_.packed()) {
-          convert_tile(source_.row(span.lo) + p0 * 3, source_.row_stride, span.hi - span.lo, tile);
+        if (in_order) {
+          convert_in_order<kOrder>(span.lo, span.hi - span.lo, p0, tile);
+        } else if (source_.columns()) {
+          convert_column_tile(span.lo, span.hi - span.lo, p0, tile);
         } else {
           convert_gathered_tile(span.lo, span.hi - span.lo, p0, tile);
         }
@@ -333,12 +422,11 @@ class BandedResampler {
           // j + 1's place, which that row's own stores then overwrite.
           combine_pair<kTileVectors>(tile + (wa.left - span.lo) * kTileSamples, wa.weights, wa.count,
                                      tile + (wb.left - span.lo) * kTileSamples, wb.weights, wb.count,
-                                     kTileSamples, column_sink(p0, j), column_sink(p0, j + 1));
+                                     kTileSamples, column_sink<kOrder>(p0, j), column_sink<kOrder>(p0, j + 1));
         }
         for (; j < rows; ++j) {
           SampleWindow win = vertical_[y0 + j];
-          combine_into_columns(tile + (win.left - span.lo) * kTileSamples, kTileSamples,
-                               win, p0, j);
+          combine_into_columns<kOrder>(tile + (win.left - span.lo) * kTileSamples, kTileSamples, win, p0, j);
         }
         continue;
       } else if (pixels == kTilePixels && source_.packed()) {
@@ -449,6 +537,9 @@ class BandedResampler {
   std::size_t stride_ = 0;  // floats per column of the transposed intermediate
   bool tiled_ = false;      // false: bands read bytes straight from the source
   BandBuffers buffers_;
+  // A column layout's transposing gather, and the layout it classified.
+  const pixels::GatherPath* gather_ = nullptr;
+  pixels::Layout layout_ = pixels::Layout::kGeneral;
 };
 
 // The entry every path exports: the schedule over its operations.

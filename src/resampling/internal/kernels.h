@@ -26,6 +26,7 @@ struct BandBuffers {
     std::size_t tile = 0;     // converted source tiles; 0 when bands read bytes directly
     std::size_t sums = 0;     // sums of a row's last pixels
     std::size_t bytes = 0;    // the horizontal pass's byte tile
+    std::size_t gathered = 0;  // a tile's bytes transposed from a column layout
   };
   // Every buffer but the tile starts zero-filled: slots no sum has written
   // are still read (lanes past a short band's rows, a path's reads past the
@@ -37,6 +38,17 @@ struct BandBuffers {
   OwnedBuffer tile;
   OwnedBuffer sums;
   OwnedBuffer bytes;
+  OwnedBuffer gathered;
+};
+
+// Where the 48 samples of a tile of 16 pixels lie in the vertical pass's
+// converted rows, by which the path's to_columns finds each pixel's sums.
+// Sample c of pixel x lies at:
+enum class TileOrder {
+  kPacked,    // 3x + c: packed R G B, or any layout gathered into it
+  kReversed,  // 3x + 2 - c: a BGR buffer seen as RGB, as it lies in memory
+  kPlanar,    // 3L * (x / L) + L * c + x % L, L the path's lanes: runs of L
+              // samples of one channel, as L bytes of each plane are read
 };
 
 // One output byte from an unrounded sum: negative gives 0, otherwise the
