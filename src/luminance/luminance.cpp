@@ -43,7 +43,7 @@ constexpr std::size_t kMaxStripBytes = std::size_t{4} << 20;
 // latency on its own, and a copy into the first-level cache first (the
 // other way to hide it) costs loads the sum needs: three bytes and three
 // table entries a pixel already keep the load ports as busy as the chain.
-constexpr std::ptrdiff_t kAheadBytes = 1024;
+constexpr std::ptrdiff_t kAheadBytes = 2048;
 
 // The one running sum, in row-major pixel order, over n pixels kStep bytes
 // apart whose green and blue lie kChannel and 2 * kChannel bytes from their
@@ -69,42 +69,48 @@ double add_rows(const ImageView& image, const WeightTables& t) {
   return sum;
 }
 
-// Planes: one byte from each a pixel.
-[[gnu::noinline]] double add_planes(const ImageView& image, const WeightTables& t) {
-  const std::size_t h = image.shape[0], w = image.shape[1];
-  const std::ptrdiff_t s0 = image.strides[0], s2 = image.strides[2];
-  double sum = 0.0;
-  for (std::size_t y = 0; y < h; ++y) {
-    const std::uint8_t* r = image.data + static_cast<std::ptrdiff_t>(y) * s0;
-    const std::uint8_t* g = r + s2;
-    const std::uint8_t* b = g + s2;
-    for (std::size_t x = 0; x < w; ++x) {
-      if (x % 64 == 0) {
-        __builtin_prefetch(r + x + kAheadBytes / 2);
-        __builtin_prefetch(g + x + kAheadBytes / 2);
-        __builtin_prefetch(b + x + kAheadBytes / 2);
-      }
-      sum += (t.r[r[x]] + t.g[g[x]]) + t.b[b[x]];
+// The same over n pixels of three planes: one byte from each a pixel.
+[[gnu::noinline]] double add_plane_run(double sum, const WeightTables& t, const std::uint8_t* r,
+                                       const std::uint8_t* g, const std::uint8_t* b, std::size_t n) {
+  for (std::size_t x = 0; x < n; ++x) {
+    if (x % 64 == 0) {
+      __builtin_prefetch(r + x + kAheadBytes / 4);
+      __builtin_prefetch(g + x + kAheadBytes / 4);
+      __builtin_prefetch(b + x + kAheadBytes / 4);
     }
+    sum += (t.r[r[x]] + t.g[g[x]]) + t.b[b[x]];
   }
   return sum;
 }
 
-// Column layouts (Fortran order, transposes): strips of rows gathered by
-// transposing tiles, the next strip's tiles interleaved with the sum over
-// this one. The sum is a chain of additions that leaves most of the
-// processor idle; a tile's shuffles, issued right after a run's additions,
-// run while the chain is still draining. False when the strips cannot be
-// allocated.
+double add_planes(const ImageView& image, const WeightTables& t) {
+  const std::ptrdiff_t s2 = image.strides[2];
+  double sum = 0.0;
+  for (std::size_t y = 0; y < image.shape[0]; ++y) {
+    const std::uint8_t* r = image.data + static_cast<std::ptrdiff_t>(y) * image.strides[0];
+    sum = add_plane_run(sum, t, r, r + s2, r + 2 * s2, image.shape[1]);
+  }
+  return sum;
+}
+
+// Column layouts (Fortran order, transposes): strips of rows gathered as
+// three planes by transposing tiles (planes need no interleaving, and their
+// sum is the quickest), the next strip's tiles interleaved with the sum over
+// this one, their lines asked for two tiles ahead. False when the strips
+// cannot be allocated.
 bool add_columns(const pixels::RgbGather& gather, const WeightTables& t, std::size_t h, std::size_t w,
                  double* sum) {
-  const std::size_t strip_bytes = kStripRows * w * 3;
-  auto strips = OwnedBuffer::allocate(2 * strip_bytes);
+  const std::size_t plane_bytes = kStripRows * w;
+  auto strips = OwnedBuffer::allocate(6 * plane_bytes);
   if (!strips.ok()) return false;
-  std::uint8_t* current = strips.value().data();
-  std::uint8_t* next = current + strip_bytes;
+  std::uint8_t* current[3];
+  std::uint8_t* next[3];
+  for (std::size_t c = 0; c < 3; ++c) {
+    current[c] = strips.value().data() + c * plane_bytes;
+    next[c] = current[c] + 3 * plane_bytes;
+  }
   auto rows_in = [&](std::size_t y0) { return h - y0 < kStripRows ? h - y0 : kStripRows; };
-  gather.block(0, rows_in(0), 0, w, current, w * 3);
+  gather.planes(0, rows_in(0), 0, w, current, w);
   for (std::size_t y0 = 0; y0 < h; y0 += kStripRows) {
     const std::size_t n = rows_in(y0);
     const std::size_t y1 = y0 + kStripRows;
@@ -118,7 +124,8 @@ bool add_columns(const pixels::RgbGather& gather, const WeightTables& t, std::si
       const std::size_t pixels = w < kTilePixels ? w : kTilePixels;
       if (x0 + pixels > w) x0 = w - pixels;
       gather.prefetch(y1, next_rows, x0 + 2 * kTilePixels, kTilePixels);
-      gather.block(y1, next_rows, x0, pixels, next + 3 * x0, w * 3);
+      std::uint8_t* const at[3] = {next[0] + x0, next[1] + x0, next[2] + x0};
+      gather.planes(y1, next_rows, x0, pixels, at, w);
       ++tile;
     };
     // The tiles spread evenly over the strip's runs.
@@ -126,10 +133,10 @@ bool add_columns(const pixels::RgbGather& gather, const WeightTables& t, std::si
     const std::size_t every = tiles == 0 || runs <= tiles ? 1 : runs / tiles;
     std::size_t run = 0;
     for (std::size_t r = 0; r < n; ++r) {
-      const std::uint8_t* row = current + r * w * 3;
       for (std::size_t x0 = 0; x0 < w; x0 += kRunPixels) {
         const std::size_t m = w - x0 < kRunPixels ? w - x0 : kRunPixels;
-        *sum = add_run<3, 1>(*sum, t, row + 3 * x0, m);
+        const std::size_t at = r * w + x0;
+        *sum = add_plane_run(*sum, t, current[0] + at, current[1] + at, current[2] + at, m);
         if (++run % every == 0 && tile < tiles) gather_tile();
       }
     }

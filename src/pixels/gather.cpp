@@ -21,9 +21,18 @@ void scalar_block(const ImageView& image, Layout layout, std::size_t y0, std::si
   for (std::size_t r = 0; r < rows; ++r) scalar_row(image, layout, y0 + r, x0, n, out + r * out_stride);
 }
 
-constexpr GatherPath kScalar{"scalar", &scalar_row, &scalar_block};
+void scalar_planes(const ImageView& image, Layout, std::size_t y0, std::size_t rows, std::size_t x0,
+                   std::size_t n, std::uint8_t* const out[3], std::size_t out_stride) {
+  for (std::size_t r = 0; r < rows; ++r) {
+    for (std::size_t x = 0; x < n; ++x) {
+      for (std::size_t c = 0; c < 3; ++c) out[c][r * out_stride + x] = *image_at(image, y0 + r, x0 + x, c);
+    }
+  }
+}
+
+constexpr GatherPath kScalar{"scalar", &scalar_row, &scalar_block, &scalar_planes};
 #if defined(__x86_64__) || defined(__i386__)
-constexpr GatherPath kAvx2{"avx2", &internal::avx2_row, &internal::avx2_block};
+constexpr GatherPath kAvx2{"avx2", &internal::avx2_row, &internal::avx2_block, &internal::avx2_planes};
 #endif
 
 const GatherPath& read_choice() {

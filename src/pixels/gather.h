@@ -7,6 +7,7 @@
 //   RgbGather g(view);                       // the layout, classified once
 //   g.row(y, x0, n, out);                    // 3n bytes: pixels [x0, x0+n) of row y
 //   g.block(y0, rows, x0, n, out, stride);   // rows [y0, y0+rows), row r at out + r*stride
+//   g.planes(y0, rows, x0, n, out3, stride); // the same block as three planes
 //   g.prefetch(y0, rows, x0, n);             // the next block's lines, asked for early
 //
 // Every path gives exactly the bytes the one-sample-at-a-time walk gives
@@ -43,6 +44,8 @@ struct GatherPath {
               std::uint8_t* out);
   void (*block)(const ImageView& image, Layout layout, std::size_t y0, std::size_t rows, std::size_t x0,
                 std::size_t n, std::uint8_t* out, std::size_t out_stride);
+  void (*planes)(const ImageView& image, Layout layout, std::size_t y0, std::size_t rows, std::size_t x0,
+                 std::size_t n, std::uint8_t* const out[3], std::size_t out_stride);
 };
 
 // Asks for the lines of a block of a column layout about to be gathered,
@@ -75,6 +78,11 @@ class RgbGather {
              std::size_t out_stride) const {
     path_->block(image_, layout_, y0, rows, x0, n, out, out_stride);
   }
+  // The same block as three planes: channel c's row r at out[c] + r*stride.
+  void planes(std::size_t y0, std::size_t rows, std::size_t x0, std::size_t n, std::uint8_t* const out[3],
+              std::size_t out_stride) const {
+    path_->planes(image_, layout_, y0, rows, x0, n, out, out_stride);
+  }
   void prefetch(std::size_t y0, std::size_t rows, std::size_t x0, std::size_t n) const {
     prefetch_block(image_, layout_, y0, rows, x0, n);
   }
@@ -90,6 +98,8 @@ namespace internal {
 void avx2_row(const ImageView&, Layout, std::size_t, std::size_t, std::size_t, std::uint8_t*);
 void avx2_block(const ImageView&, Layout, std::size_t, std::size_t, std::size_t, std::size_t, std::uint8_t*,
                 std::size_t);
+void avx2_planes(const ImageView&, Layout, std::size_t, std::size_t, std::size_t, std::size_t, std::uint8_t* const[3],
+                 std::size_t);
 }  // namespace internal
 
 }  // namespace batchaugmentor::pixels

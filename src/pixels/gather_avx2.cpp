@@ -91,10 +91,25 @@ std::size_t regroup(const std::uint8_t* lowest, std::ptrdiff_t pixel_stride, std
   return done;
 }
 
+// Where a column tile's rows go: packed R G B rows (row r at
+// at[0] + r * stride), or three planes (row r of channel c at at[c] +
+// r * stride). Tile functions take it already offset to the tile's corner.
+struct TileOut {
+  std::uint8_t* at[3];
+  std::size_t stride;
+
+  TileOut moved(bool planes, std::size_t r, std::size_t x) const {
+    TileOut o = *this;
+    for (int c = 0; c < (planes ? 3 : 1); ++c) o.at[c] += r * stride + (planes ? x : 3 * x);
+    return o;
+  }
+};
+
 // Column layouts: rows [y0, y0 + 16) of pixels [x0, x0 + 16), where a
 // column's samples lie one (s0 == 1) or three (s0 == 3, pixels packed down
 // the column) bytes apart.
-void column_tile(const ImageView& image, std::size_t y0, std::size_t x0, std::uint8_t* out, std::size_t out_stride) {
+template <bool kPlanes>
+void column_tile(const ImageView& image, std::size_t y0, std::size_t x0, const TileOut& out) {
   V planes[3][16];
   if (image.strides[0] == 1) {
     for (int c = 0; c < 3; ++c) {
@@ -108,7 +123,13 @@ void column_tile(const ImageView& image, std::size_t y0, std::size_t x0, std::ui
     }
   }
   for (int c = 0; c < 3; ++c) transpose16<Narrow>(planes[c]);
-  for (int r = 0; r < 16; ++r) interleave3(planes[0][r], planes[1][r], planes[2][r], out + r * out_stride);
+  for (int r = 0; r < 16; ++r) {
+    if constexpr (kPlanes) {
+      for (int c = 0; c < 3; ++c) store(out.at[c] + r * out.stride, planes[c][r]);
+    } else {
+      interleave3(planes[0][r], planes[1][r], planes[2][r], out.at[0] + r * out.stride);
+    }
+  }
 }
 
 // The same for 32 rows, with two tiles side by side in the halves of
@@ -118,7 +139,8 @@ void column_tile(const ImageView& image, std::size_t y0, std::size_t x0, std::ui
 using W = __m256i;
 W wide(const Mask& m) { return _mm256_broadcastsi128_si256(mask(m)); }
 
-void column_tile32(const ImageView& image, std::size_t y0, std::size_t x0, std::uint8_t* out, std::size_t out_stride) {
+template <bool kPlanes>
+void column_tile32(const ImageView& image, std::size_t y0, std::size_t x0, const TileOut& out) {
   W planes[3][16];
   if (image.strides[0] == 1) {
     for (int c = 0; c < 3; ++c) {
@@ -141,8 +163,15 @@ void column_tile32(const ImageView& image, std::size_t y0, std::size_t x0, std::
   }
   for (int c = 0; c < 3; ++c) transpose16<Wide>(planes[c]);
   for (int r = 0; r < 16; ++r) {
-    std::uint8_t* low = out + r * out_stride;
-    std::uint8_t* high = out + (r + 16) * out_stride;
+    if constexpr (kPlanes) {
+      for (int c = 0; c < 3; ++c) {
+        store(out.at[c] + r * out.stride, _mm256_castsi256_si128(planes[c][r]));
+        store(out.at[c] + (r + 16) * out.stride, _mm256_extracti128_si256(planes[c][r], 1));
+      }
+      continue;
+    }
+    std::uint8_t* low = out.at[0] + r * out.stride;
+    std::uint8_t* high = out.at[0] + (r + 16) * out.stride;
     for (int k = 0; k < 3; ++k) {
       W v = _mm256_shuffle_epi8(planes[0][r], wide(kInterleave[k][0]));
       v = _mm256_or_si256(v, _mm256_shuffle_epi8(planes[1][r], wide(kInterleave[k][1])));
@@ -189,23 +218,13 @@ void avx2_row(const ImageView& image, Layout layout, std::size_t y, std::size_t 
   sample_row(image, y, x0 + done, n - done, out + 3 * done);
 }
 
-void avx2_block(const ImageView& image, Layout layout, std::size_t y0, std::size_t rows, std::size_t x0,
-                std::size_t n, std::uint8_t* out, std::size_t out_stride) {
-  if (layout != Layout::kColumns || !tiles_columns(image)) {
-    for (std::size_t r = 0; r < rows; ++r) avx2_row(image, layout, y0 + r, x0, n, out + r * out_stride);
-    return;
-  }
-  if (rows < 16 || n < 16) {
-    // Too small for a tile: down each column, so that reads stay near
-    // each other.
-    for (std::size_t x = 0; x < n; ++x) {
-      for (std::size_t r = 0; r < rows; ++r) {
-        std::uint8_t* o = out + r * out_stride + 3 * x;
-        for (std::size_t c = 0; c < 3; ++c) o[c] = *image_at(image, y0 + r, x0 + x, c);
-      }
-    }
-    return;
-  }
+namespace {
+
+// A column layout's block in tiles, into packed rows or planes. The block
+// has at least 16 rows and 16 pixels.
+template <bool kPlanes>
+void column_tiles(const ImageView& image, std::size_t y0, std::size_t rows, std::size_t x0, std::size_t n,
+                  const TileOut& out) {
   // Two 32-row tiles down each column group before moving right: a
   // column's 64 rows are about one cache line (Fortran order) or three
   // (transposed), used up while they are still in the first-level cache.
@@ -220,14 +239,51 @@ void avx2_block(const ImageView& image, Layout layout, std::size_t y0, std::size
       // Two column groups ahead, within the block.
       if (x + 48 <= n) prefetch_block(image, Layout::kColumns, y0 + r0, r1 - r0, x0 + x + 32, 16);
       std::size_t r = r0;
-      for (; r + 32 <= r1; r += 32) column_tile32(image, y0 + r, x0 + x, out + r * out_stride + 3 * x, out_stride);
+      for (; r + 32 <= r1; r += 32) column_tile32<kPlanes>(image, y0 + r, x0 + x, out.moved(kPlanes, r, x));
       if (r < r1 && r1 >= 32) {
-        column_tile32(image, y0 + r1 - 32, x0 + x, out + (r1 - 32) * out_stride + 3 * x, out_stride);
+        column_tile32<kPlanes>(image, y0 + r1 - 32, x0 + x, out.moved(kPlanes, r1 - 32, x));
       } else if (r < r1) {
-        for (; r + 16 <= r1; r += 16) column_tile(image, y0 + r, x0 + x, out + r * out_stride + 3 * x, out_stride);
-        if (r < r1) column_tile(image, y0 + r1 - 16, x0 + x, out + (r1 - 16) * out_stride + 3 * x, out_stride);
+        for (; r + 16 <= r1; r += 16) column_tile<kPlanes>(image, y0 + r, x0 + x, out.moved(kPlanes, r, x));
+        if (r < r1) column_tile<kPlanes>(image, y0 + r1 - 16, x0 + x, out.moved(kPlanes, r1 - 16, x));
       }
       if (x + 16 == n) break;
+    }
+  }
+}
+
+bool tiled(const ImageView& image, Layout layout, std::size_t rows, std::size_t n) {
+  return layout == Layout::kColumns && tiles_columns(image) && rows >= 16 && n >= 16;
+}
+
+}  // namespace
+
+void avx2_block(const ImageView& image, Layout layout, std::size_t y0, std::size_t rows, std::size_t x0,
+                std::size_t n, std::uint8_t* out, std::size_t out_stride) {
+  if (tiled(image, layout, rows, n)) {
+    column_tiles<false>(image, y0, rows, x0, n, TileOut{{out, nullptr, nullptr}, out_stride});
+  } else if (layout == Layout::kColumns) {
+    // Too small for a tile, or columns the tiles do not read: down each
+    // column, so that reads stay near each other.
+    for (std::size_t x = 0; x < n; ++x) {
+      for (std::size_t r = 0; r < rows; ++r) {
+        std::uint8_t* o = out + r * out_stride + 3 * x;
+        for (std::size_t c = 0; c < 3; ++c) o[c] = *image_at(image, y0 + r, x0 + x, c);
+      }
+    }
+  } else {
+    for (std::size_t r = 0; r < rows; ++r) avx2_row(image, layout, y0 + r, x0, n, out + r * out_stride);
+  }
+}
+
+void avx2_planes(const ImageView& image, Layout layout, std::size_t y0, std::size_t rows, std::size_t x0,
+                 std::size_t n, std::uint8_t* const out[3], std::size_t out_stride) {
+  if (tiled(image, layout, rows, n)) {
+    column_tiles<true>(image, y0, rows, x0, n, TileOut{{out[0], out[1], out[2]}, out_stride});
+    return;
+  }
+  for (std::size_t x = 0; x < n; ++x) {
+    for (std::size_t r = 0; r < rows; ++r) {
+      for (std::size_t c = 0; c < 3; ++c) out[c][r * out_stride + x] = *image_at(image, y0 + r, x0 + x, c);
     }
   }
 }
