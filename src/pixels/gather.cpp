@@ -66,11 +66,16 @@ void prefetch_block(const ImageView& image, Layout layout, std::size_t y0, std::
   const std::ptrdiff_t across = one_run ? 2 * s2 : 0;
   const std::ptrdiff_t lo = (down < 0 ? down : 0) + (across < 0 ? across : 0);
   const std::ptrdiff_t hi = (down > 0 ? down : 0) + (across > 0 ? across : 0);
+  // Each line once: a prefetch waits for a free fill buffer like a load.
+  constexpr std::uintptr_t kLine = 64;
   for (std::size_t x = x0; x < x0 + n && x < image.shape[1]; ++x) {
     for (std::size_t c = 0; c < (one_run ? 1 : 3); ++c) {
       const std::uint8_t* p = image_at(image, y0, x, c);
-      for (std::ptrdiff_t b = lo; b < hi; b += 64) __builtin_prefetch(p + b);
-      __builtin_prefetch(p + hi);
+      const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(p + lo) / kLine;
+      const std::uintptr_t last = reinterpret_cast<std::uintptr_t>(p + hi) / kLine;
+      for (std::uintptr_t line = first; line <= last; ++line) {
+        __builtin_prefetch(p + lo + static_cast<std::ptrdiff_t>((line - first) * kLine));
+      }
     }
   }
 }

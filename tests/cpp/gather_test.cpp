@@ -69,6 +69,15 @@ TEST(Gather, EveryPathGivesTheScalarWalksBytes) {
       fast.block(y0, rows, x0, n, a.data(), n * 3);
       slow.block(y0, rows, x0, n, b.data(), n * 3);
       ASSERT_EQ(a, b) << "block, layout " << static_cast<int>(fast.layout()) << " h=" << h << " w=" << w;
+      // As planes, each checked against the packed block's own samples.
+      std::vector<std::uint8_t> planes(3 * rows * n + 5, 0xCD);
+      std::uint8_t* const out[3] = {planes.data(), planes.data() + rows * n, planes.data() + 2 * rows * n};
+      fast.planes(y0, rows, x0, n, out, n);
+      std::vector<std::uint8_t> want(planes.size(), 0xCD);
+      for (std::size_t i = 0; i < rows * n; ++i) {
+        for (std::size_t c = 0; c < 3; ++c) want[c * rows * n + i] = b[3 * i + c];
+      }
+      ASSERT_EQ(planes, want) << "planes, layout " << static_cast<int>(fast.layout()) << " h=" << h << " w=" << w;
     }
   }
 }
