@@ -47,7 +47,7 @@ struct Wide {
 // i + 8. Those rounds leave the rows in bit-reversed order, so they are
 // taken in bit-reversed order to begin with.
 template <class Ops, class T>
-void transpose16(T r[16]) {
+[[gnu::always_inline]] inline void transpose16(T r[16]) {
   constexpr int kBitReversed[16] = {0, 8, 4, 12, 2, 10, 6, 14, 1, 9, 5, 13, 3, 11, 7, 15};
   T a[16], t[16];
   for (int i = 0; i < 16; ++i) a[i] = r[kBitReversed[i]];

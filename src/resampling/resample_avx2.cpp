@@ -5,6 +5,7 @@
 
 #include <immintrin.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -44,6 +45,42 @@ struct Avx2Ops {
       store(out + 16 * k + 8, _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_srli_si128(bytes[k], 8))));
     }
     return true;
+  }
+
+  // In-lane shuffle of four-byte pixels: byte 4c + i of each half takes
+  // channel c of the half's pixel i (channel c at byte c of a pixel, or
+  // 2 - c when reversed), read `shift` bytes further on; the last four take
+  // nothing.
+  static constexpr std::array<std::int8_t, 32> spaced_mask(bool reversed, int shift) {
+    std::array<std::int8_t, 32> m{};
+    for (int j = 0; j < 32; ++j) {
+      const int c = j % 16 / 4, pixel = j % 4;
+      m[j] = static_cast<std::int8_t>(j % 16 < 12 ? 4 * pixel + (reversed ? 2 - c : c) + shift : -128);
+    }
+    return m;
+  }
+
+  // Sixteen pixels of four bytes (R G B A, or B G R A when reversed), from
+  // the first pixel's lowest byte, to 48 floats in planar tile order: per
+  // eight pixels one load, one in-lane shuffle that gathers each channel's
+  // four bytes of a half, one permute that joins the halves' runs into
+  // eight reds, eight greens and eight blues, and then the conversions of
+  // packed bytes. The second eight are loaded from one byte earlier, so
+  // that no load reaches past the last pixel's last wanted sample. Each
+  // conversion's eight bytes lie within one of the two stores, so they are
+  // forwarded from it.
+  template <bool kReversed>
+  static void spaced16(const std::uint8_t* lowest, float* out) {
+    static constexpr std::array<std::int8_t, 32> kMasks[2] = {spaced_mask(kReversed, 0), spaced_mask(kReversed, 1)};
+    const __m256i join = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    alignas(64) std::uint8_t runs[64];  // one line: no store is split
+    for (int half = 0; half < 2; ++half) {
+      const __m256i mask = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kMasks[half].data()));
+      const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lowest + 32 * half - half));
+      const __m256i channels = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(v, mask), join);
+      _mm256_store_si256(reinterpret_cast<__m256i*>(runs + 32 * half), channels);
+    }
+    for (int k = 0; k < 6; ++k) store(out + 8 * k, load(runs + 32 * (k / 3) + 8 * (k % 3)));
   }
 
   static F load(const float* p) { return _mm256_loadu_ps(p); }

@@ -102,6 +102,8 @@ class BandedResampler {
   // Dozens of rows are read side by side, more streams than the hardware
   // prefetcher follows; each row's next lines are asked for this far ahead.
   static constexpr std::size_t kPrefetchBytes = 512;
+  // Tiles of a column layout whose lines are asked for ahead of their turn.
+  static constexpr std::size_t kAheadTiles = 1;
 
   static_assert(kTileSamples % kLanes == 0 && kGroupSamples % kLanes == 0 && kLanes <= 16);
 
@@ -288,19 +290,24 @@ class BandedResampler {
     for (std::size_t r = 0; r < rows; ++r) {
       const std::uint8_t* in = first + static_cast<std::ptrdiff_t>(r) * row_stride;
       float* t = tile + r * kTileSamples;
-      __builtin_prefetch(in + kPrefetchBytes);  // past the row's end is harmless
+      __builtin_prefetch(in + kPrefetchBytes, 0, 2);  // past the row's end is harmless
       for (std::size_t v = 0; v < kTileVectors; ++v) Ops::store(t + v * kLanes, Ops::load(in + v * kLanes));
     }
   }
 
-  // The tile order a source is converted in without shuffles, if any:
-  // packed rows, reversed pixels, or planes.
-  static bool shuffle_free(const RgbRows& s, TileOrder* order) {
+  // Four-byte pixels, which the path converts to planar order itself.
+  static constexpr bool kConvertsSpaced = requires(const std::uint8_t* p, float* t) { Ops::template spaced16<false>(p, t); };
+  static bool spaced(const RgbRows& s) { return s.pixel_stride == 4 && (s.channel_stride == 1 || s.channel_stride == -1); }
+
+  // The tile order a source is converted in directly, if any: packed rows,
+  // reversed pixels, and planes without shuffles; four-byte pixels with
+  // fewer than packing them takes, where the path can.
+  static bool direct_order(const RgbRows& s, TileOrder* order) {
     if (s.packed()) {
       *order = TileOrder::kPacked;
     } else if (s.pixel_stride == 3 && s.channel_stride == -1) {
       *order = TileOrder::kReversed;
-    } else if (s.pixel_stride == 1) {
+    } else if (s.pixel_stride == 1 || (kConvertsSpaced && spaced(s))) {
       *order = TileOrder::kPlanar;
     } else {
       return false;
@@ -316,6 +323,19 @@ class BandedResampler {
       convert_tile(red, source_.row_stride, rows, tile);
     } else if constexpr (kOrder == TileOrder::kReversed) {
       convert_tile(red - 2, source_.row_stride, rows, tile);  // from the first pixel's blue
+    } else if (spaced(source_)) {
+      if constexpr (kConvertsSpaced) {
+        const bool reversed = source_.channel_stride < 0;
+        const std::uint8_t* lowest = reversed ? red - 2 : red;
+        for (std::size_t r = 0; r < rows; ++r, lowest += source_.row_stride) {
+          __builtin_prefetch(lowest + kPrefetchBytes / 3 * 2);
+          if (reversed) {
+            Ops::template spaced16<true>(lowest, tile + r * kTileSamples);
+          } else {
+            Ops::template spaced16<false>(lowest, tile + r * kTileSamples);
+          }
+        }
+      }
     } else {
       const std::ptrdiff_t plane = source_.channel_stride;
       // Each tile reads a quarter of a line of each plane: the next lines
@@ -326,8 +346,8 @@ class BandedResampler {
         float* t = tile + r * kTileSamples;
         if (ask) {
           for (std::ptrdiff_t c = 0; c < 3; ++c) {
-            __builtin_prefetch(red + c * plane + kPrefetchBytes / 3);
-            __builtin_prefetch(red + c * plane + kPrefetchBytes / 3 + 64);
+            __builtin_prefetch(red + c * plane + kPrefetchBytes / 3, 0, 2);
+            __builtin_prefetch(red + c * plane + kPrefetchBytes / 3 + 64, 0, 2);
           }
         }
         for (std::size_t h = 0; h < kTilePixels / kLanes; ++h) {
@@ -345,14 +365,20 @@ class BandedResampler {
   // table, which holds no code built for this path's instruction set), then
   // converted like packed rows.
   void convert_column_tile(std::uint64_t first_row, std::size_t rows, std::size_t p0, float* tile) {
-    const ImageView view{source_.data,
-                         {source_.height, source_.width, 3},
-                         {source_.row_stride, source_.pixel_stride, source_.channel_stride}};
-    // The next tile's columns, asked for while this one is transposed.
-    pixels::prefetch_block(view, layout_, first_row, rows, p0 + kTilePixels, kTilePixels);
+    // The next tile's columns, asked for while this one is transposed:
+    // they lie far from these and from each other (a column's rows are one
+    // run per channel, or one of all three), and no hardware prefetcher
+    // follows them.
+    pixels::prefetch_block(column_view(), layout_, first_row, rows, p0 + kAheadTiles * kTilePixels, kTilePixels);
     std::uint8_t* bytes = buffers_.gathered.data();
-    gather_->block(view, layout_, first_row, rows, p0, kTilePixels, bytes, kTileSamples);
+    gather_->block(column_view(), layout_, first_row, rows, p0, kTilePixels, bytes, kTileSamples);
     convert_tile(bytes, kTileSamples, rows, tile);
+  }
+
+  ImageView column_view() const {
+    return ImageView{source_.data,
+                     {source_.height, source_.width, 3},
+                     {source_.row_stride, source_.pixel_stride, source_.channel_stride}};
   }
 
   // The same, packed, for any other layout the kernel reads in place: each
@@ -389,7 +415,7 @@ class BandedResampler {
   // Vertical sums of a band into the transposed intermediate.
   void vertical_band(std::size_t y0, std::size_t rows) {
     TileOrder order = TileOrder::kPacked;
-    const bool in_order = shuffle_free(source_, &order);
+    const bool in_order = direct_order(source_, &order);
     switch (in_order ? order : TileOrder::kPacked) {
       case TileOrder::kPacked: vertical_band<TileOrder::kPacked>(y0, rows, in_order); break;
       case TileOrder::kReversed: vertical_band<TileOrder::kReversed>(y0, rows, true); break;
