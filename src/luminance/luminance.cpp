@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "common/buffer.h"
+#include "luminance/internal/plane_sums.h"
 #include "pixels/gather.h"
 
 namespace batchaugmentor::luminance {
@@ -70,8 +71,9 @@ double add_rows(const ImageView& image, const WeightTables& t) {
 }
 
 // The same over n pixels of three planes: one byte from each a pixel.
-[[gnu::noinline]] double add_plane_run(double sum, const WeightTables& t, const std::uint8_t* r,
-                                       const std::uint8_t* g, const std::uint8_t* b, std::size_t n) {
+double scalar_plane_run(double sum, const std::uint8_t* r, const std::uint8_t* g, const std::uint8_t* b,
+                        std::size_t n) {
+  const WeightTables& t = tables();
   for (std::size_t x = 0; x < n; ++x) {
     if (x % 64 == 0) {
       __builtin_prefetch(r + x + kAheadBytes / 4);
@@ -83,12 +85,27 @@ double add_rows(const ImageView& image, const WeightTables& t) {
   return sum;
 }
 
-double add_planes(const ImageView& image, const WeightTables& t) {
+// The widest plane sum the processor runs, on the gathers' switch, so that
+// one setting runs the whole process on one path.
+internal::PlaneRun choose_plane_run() {
+#if defined(__x86_64__) || defined(__i386__)
+  if (pixels::selected_gather().name == "avx2") return &internal::avx2_plane_run;
+#endif
+  return &scalar_plane_run;
+}
+
+double add_plane_run(double sum, const std::uint8_t* r, const std::uint8_t* g, const std::uint8_t* b,
+                     std::size_t n) {
+  static const internal::PlaneRun run = choose_plane_run();
+  return run(sum, r, g, b, n);
+}
+
+double add_planes(const ImageView& image) {
   const std::ptrdiff_t s2 = image.strides[2];
   double sum = 0.0;
   for (std::size_t y = 0; y < image.shape[0]; ++y) {
     const std::uint8_t* r = image.data + static_cast<std::ptrdiff_t>(y) * image.strides[0];
-    sum = add_plane_run(sum, t, r, r + s2, r + 2 * s2, image.shape[1]);
+    sum = add_plane_run(sum, r, r + s2, r + 2 * s2, image.shape[1]);
   }
   return sum;
 }
@@ -98,7 +115,7 @@ double add_planes(const ImageView& image, const WeightTables& t) {
 // sum is the quickest), the next strip's tiles interleaved with the sum over
 // this one, their lines asked for two tiles ahead. False when the strips
 // cannot be allocated.
-bool add_columns(const pixels::RgbGather& gather, const WeightTables& t, std::size_t h, std::size_t w,
+bool add_columns(const pixels::RgbGather& gather, std::size_t h, std::size_t w,
                  double* sum) {
   const std::size_t plane_bytes = kStripRows * w;
   auto strips = OwnedBuffer::allocate(6 * plane_bytes);
@@ -136,7 +153,7 @@ bool add_columns(const pixels::RgbGather& gather, const WeightTables& t, std::si
       for (std::size_t x0 = 0; x0 < w; x0 += kRunPixels) {
         const std::size_t m = w - x0 < kRunPixels ? w - x0 : kRunPixels;
         const std::size_t at = r * w + x0;
-        *sum = add_plane_run(*sum, t, current[0] + at, current[1] + at, current[2] + at, m);
+        *sum = add_plane_run(*sum, current[0] + at, current[1] + at, current[2] + at, m);
         if (++run % every == 0 && tile < tiles) gather_tile();
       }
     }
@@ -163,9 +180,9 @@ double weighted_mean(const ImageView& image) {
     case pixels::Layout::kSpaced:
       return (s2 > 0 ? add_rows<4, 1>(image, t) : add_rows<4, -1>(image, t)) / count;
     case pixels::Layout::kPlanar:
-      return add_planes(image, t) / count;
+      return add_planes(image) / count;
     case pixels::Layout::kColumns:
-      if (double sum = 0.0; w <= kMaxStripBytes / (6 * kStripRows) && add_columns(gather, t, h, w, &sum)) {
+      if (double sum = 0.0; w <= kMaxStripBytes / (6 * kStripRows) && add_columns(gather, h, w, &sum)) {
         return sum / count;
       }
       break;
