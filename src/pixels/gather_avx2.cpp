@@ -139,16 +139,36 @@ void column_tile(const ImageView& image, std::size_t y0, std::size_t x0, const T
 using W = __m256i;
 W wide(const Mask& m) { return _mm256_broadcastsi128_si256(mask(m)); }
 
+// One plane of the tile, transposed in registers: its sixteen rows (and
+// the sixteen below them, in the high halves) to the planes' or to staging
+// for the interleave. A plane at a time keeps sixteen registers live, not
+// forty-eight, most of which the compiler would keep in memory.
+template <bool kPlanes>
+[[gnu::always_inline]] inline void finish_plane(W rows[16], int c, const TileOut& out, W staged[3][16]) {
+  transpose16<Wide>(rows);
+  for (int r = 0; r < 16; ++r) {
+    if constexpr (kPlanes) {
+      store(out.at[c] + r * out.stride, _mm256_castsi256_si128(rows[r]));
+      store(out.at[c] + (r + 16) * out.stride, _mm256_extracti128_si256(rows[r], 1));
+    } else {
+      _mm256_store_si256(&staged[c][r], rows[r]);
+    }
+  }
+}
+
 template <bool kPlanes>
 void column_tile32(const ImageView& image, std::size_t y0, std::size_t x0, const TileOut& out) {
-  W planes[3][16];
+  alignas(32) W staged[3][16];
   if (image.strides[0] == 1) {
     for (int c = 0; c < 3; ++c) {
+      W rows[16];
       for (int x = 0; x < 16; ++x) {
-        planes[c][x] = _mm256_loadu_si256(reinterpret_cast<const W*>(image_at(image, y0, x0 + x, c)));
+        rows[x] = _mm256_loadu_si256(reinterpret_cast<const W*>(image_at(image, y0, x0 + x, c)));
       }
+      finish_plane<kPlanes>(rows, c, out, staged);
     }
   } else {  // 32 rows of three adjacent channels: 96 bytes, 48 a half
+    alignas(32) W split[3][16];
     for (int x = 0; x < 16; ++x) {
       const std::uint8_t* p = image_at(image, y0, x0 + x, 0);
       const auto* q = reinterpret_cast<const V*>(p);
@@ -157,27 +177,28 @@ void column_tile32(const ImageView& image, std::size_t y0, std::size_t x0, const
       for (int c = 0; c < 3; ++c) {
         W v = _mm256_shuffle_epi8(in[0], wide(kDeinterleave[c][0]));
         v = _mm256_or_si256(v, _mm256_shuffle_epi8(in[1], wide(kDeinterleave[c][1])));
-        planes[c][x] = _mm256_or_si256(v, _mm256_shuffle_epi8(in[2], wide(kDeinterleave[c][2])));
+        _mm256_store_si256(&split[c][x], _mm256_or_si256(v, _mm256_shuffle_epi8(in[2], wide(kDeinterleave[c][2]))));
       }
+    }
+    for (int c = 0; c < 3; ++c) {
+      W rows[16];
+      for (int x = 0; x < 16; ++x) rows[x] = _mm256_load_si256(&split[c][x]);
+      finish_plane<kPlanes>(rows, c, out, staged);
     }
   }
-  for (int c = 0; c < 3; ++c) transpose16<Wide>(planes[c]);
-  for (int r = 0; r < 16; ++r) {
-    if constexpr (kPlanes) {
-      for (int c = 0; c < 3; ++c) {
-        store(out.at[c] + r * out.stride, _mm256_castsi256_si128(planes[c][r]));
-        store(out.at[c] + (r + 16) * out.stride, _mm256_extracti128_si256(planes[c][r], 1));
+  if constexpr (!kPlanes) {
+    for (int r = 0; r < 16; ++r) {
+      std::uint8_t* low = out.at[0] + r * out.stride;
+      std::uint8_t* high = out.at[0] + (r + 16) * out.stride;
+      const W p0 = _mm256_load_si256(&staged[0][r]), p1 = _mm256_load_si256(&staged[1][r]),
+              p2 = _mm256_load_si256(&staged[2][r]);
+      for (int k = 0; k < 3; ++k) {
+        W v = _mm256_shuffle_epi8(p0, wide(kInterleave[k][0]));
+        v = _mm256_or_si256(v, _mm256_shuffle_epi8(p1, wide(kInterleave[k][1])));
+        v = _mm256_or_si256(v, _mm256_shuffle_epi8(p2, wide(kInterleave[k][2])));
+        store(low + 16 * k, _mm256_castsi256_si128(v));
+        store(high + 16 * k, _mm256_extracti128_si256(v, 1));
       }
-      continue;
-    }
-    std::uint8_t* low = out.at[0] + r * out.stride;
-    std::uint8_t* high = out.at[0] + (r + 16) * out.stride;
-    for (int k = 0; k < 3; ++k) {
-      W v = _mm256_shuffle_epi8(planes[0][r], wide(kInterleave[k][0]));
-      v = _mm256_or_si256(v, _mm256_shuffle_epi8(planes[1][r], wide(kInterleave[k][1])));
-      v = _mm256_or_si256(v, _mm256_shuffle_epi8(planes[2][r], wide(kInterleave[k][2])));
-      store(low + 16 * k, _mm256_castsi256_si128(v));
-      store(high + 16 * k, _mm256_extracti128_si256(v, 1));
     }
   }
 }

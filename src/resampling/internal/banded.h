@@ -360,10 +360,10 @@ class BandedResampler {
     }
   }
 
-  // The same, packed, for a column layout: the tile's rows transposed into
-  // packed bytes by the gather's blocked transpose (called through its
-  // table, which holds no code built for this path's instruction set), then
-  // converted like packed rows.
+  // The same, in planar order, for a column layout: the tile's rows
+  // transposed into three planes by the gather's blocked transpose (called
+  // through its table, which holds no code built for this path's
+  // instruction set), then converted like a planar source's runs.
   void convert_column_tile(std::uint64_t first_row, std::size_t rows, std::size_t p0, float* tile) {
     // The next tile's columns, asked for while this one is transposed:
     // they lie far from these and from each other (a column's rows are one
@@ -371,8 +371,16 @@ class BandedResampler {
     // follows them.
     pixels::prefetch_block(column_view(), layout_, first_row, rows, p0 + kAheadTiles * kTilePixels, kTilePixels);
     std::uint8_t* bytes = buffers_.gathered.data();
-    gather_->block(column_view(), layout_, first_row, rows, p0, kTilePixels, bytes, kTileSamples);
-    convert_tile(bytes, kTileSamples, rows, tile);
+    std::uint8_t* const planes[3] = {bytes, bytes + rows * kTilePixels, bytes + 2 * rows * kTilePixels};
+    gather_->planes(column_view(), layout_, first_row, rows, p0, kTilePixels, planes, kTilePixels);
+    for (std::size_t r = 0; r < rows; ++r) {
+      float* t = tile + r * kTileSamples;
+      for (std::size_t h = 0; h < kTilePixels / kLanes; ++h) {
+        for (std::size_t c = 0; c < 3; ++c) {
+          Ops::store(t + (3 * h + c) * kLanes, Ops::load(planes[c] + r * kTilePixels + h * kLanes));
+        }
+      }
+    }
   }
 
   ImageView column_view() const {
@@ -415,17 +423,26 @@ class BandedResampler {
   // Vertical sums of a band into the transposed intermediate.
   void vertical_band(std::size_t y0, std::size_t rows) {
     TileOrder order = TileOrder::kPacked;
-    const bool in_order = direct_order(source_, &order);
-    switch (in_order ? order : TileOrder::kPacked) {
-      case TileOrder::kPacked: vertical_band<TileOrder::kPacked>(y0, rows, in_order); break;
+    if (!direct_order(source_, &order)) {
+      // Column layouts are transposed into planes, others gathered packed.
+      if (source_.columns()) {
+        vertical_band<TileOrder::kPlanar, true>(y0, rows, false);
+      } else {
+        vertical_band<TileOrder::kPacked>(y0, rows, false);
+      }
+      return;
+    }
+    switch (order) {
+      case TileOrder::kPacked: vertical_band<TileOrder::kPacked>(y0, rows, true); break;
       case TileOrder::kReversed: vertical_band<TileOrder::kReversed>(y0, rows, true); break;
       case TileOrder::kPlanar: vertical_band<TileOrder::kPlanar>(y0, rows, true); break;
     }
   }
 
   // The same with whole tiles in order kOrder: converted that way when
-  // `in_order`, else gathered into packed order.
-  template <TileOrder kOrder>
+  // `in_order`, else transposed into planes (kColumns) or gathered into
+  // packed order.
+  template <TileOrder kOrder, bool kColumns = false>
   void vertical_band(std::size_t y0, std::size_t rows, bool in_order) {
     const RowSpan span = span_of(y0, rows);
     auto* tile = reinterpret_cast<float*>(buffers_.tile.data());
@@ -435,7 +452,7 @@ class BandedResampler {
       if (pixels == kTilePixels && tiled_) {
         if (in_order) {
           convert_in_order<kOrder>(span.lo, span.hi - span.lo, p0, tile);
-        } else if (source_.columns()) {
+        } else if constexpr (kColumns) {
           convert_column_tile(span.lo, span.hi - span.lo, p0, tile);
         } else {
           convert_gathered_tile(span.lo, span.hi - span.lo, p0, tile);
