@@ -103,7 +103,7 @@ class BandedResampler {
   // prefetcher follows; each row's next lines are asked for this far ahead.
   static constexpr std::size_t kPrefetchBytes = 512;
   // Tiles of a column layout whose lines are asked for ahead of their turn.
-  static constexpr std::size_t kAheadTiles = 1;
+  static constexpr std::size_t kAheadTiles = 2;
 
   static_assert(kTileSamples % kLanes == 0 && kGroupSamples % kLanes == 0 && kLanes <= 16);
 
@@ -365,11 +365,8 @@ class BandedResampler {
   // through its table, which holds no code built for this path's
   // instruction set), then converted like a planar source's runs.
   void convert_column_tile(std::uint64_t first_row, std::size_t rows, std::size_t p0, float* tile) {
-    // The next tile's columns, asked for while this one is transposed:
-    // they lie far from these and from each other (a column's rows are one
-    // run per channel, or one of all three), and no hardware prefetcher
-    // follows them.
-    pixels::prefetch_block(column_view(), layout_, first_row, rows, p0 + kAheadTiles * kTilePixels, kTilePixels);
+    // The first tiles of a band have had no earlier tile to ask for them.
+    if (p0 == 0) pixels::prefetch_block(column_view(), layout_, first_row, rows, 0, kAheadTiles * kTilePixels);
     std::uint8_t* bytes = buffers_.gathered.data();
     std::uint8_t* const planes[3] = {bytes, bytes + rows * kTilePixels, bytes + 2 * rows * kTilePixels};
     gather_->planes(column_view(), layout_, first_row, rows, p0, kTilePixels, planes, kTilePixels);
@@ -457,8 +454,26 @@ class BandedResampler {
         } else {
           convert_gathered_tile(span.lo, span.hi - span.lo, p0, tile);
         }
+        // A column layout's tile kAheadTiles on is asked for a few columns
+        // at a time between this tile's sums: its columns lie far from
+        // these and from each other (a column's rows are one run per
+        // channel, or one of all three), no hardware prefetcher follows
+        // them, and a whole tile's lines asked for at once would wait for
+        // fill buffers.
+        std::size_t asked = 0;
+        auto ask = [&](std::size_t until) {
+          if constexpr (kColumns) {
+            const std::size_t x = p0 + kAheadTiles * kTilePixels + asked;
+            if (until > asked && x < source_.width) {
+              pixels::prefetch_block(column_view(), layout_, span.lo, span.hi - span.lo, x, until - asked);
+            }
+            asked = until;
+          }
+        };
+        const std::size_t pairs = rows / 2;
         std::size_t j = 0;
         for (; j + 2 <= rows; j += 2) {
+          ask((j / 2 + 1) * kTilePixels / pairs);
           SampleWindow wa = vertical_[y0 + j];
           SampleWindow wb = vertical_[y0 + j + 1];
           // Row j's sink runs first: its stores' spare float lands in row
@@ -471,6 +486,7 @@ class BandedResampler {
           SampleWindow win = vertical_[y0 + j];
           combine_into_columns<kOrder>(tile + (win.left - span.lo) * kTileSamples, kTileSamples, win, p0, j);
         }
+        ask(kTilePixels);
         continue;
       } else if (pixels == kTilePixels && source_.packed()) {
         for (std::size_t j = 0; j < rows; ++j) {
