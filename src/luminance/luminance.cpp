@@ -140,7 +140,6 @@ bool add_columns(const pixels::RgbGather& gather, std::size_t h, std::size_t w,
       std::size_t x0 = tile * kTilePixels;
       const std::size_t pixels = w < kTilePixels ? w : kTilePixels;
       if (x0 + pixels > w) x0 = w - pixels;
-      gather.prefetch(y1, next_rows, x0 + 2 * kTilePixels, kTilePixels);
       std::uint8_t* const at[3] = {next[0] + x0, next[1] + x0, next[2] + x0};
       gather.planes(y1, next_rows, x0, pixels, at, w);
       ++tile;
@@ -148,12 +147,22 @@ bool add_columns(const pixels::RgbGather& gather, std::size_t h, std::size_t w,
     // The tiles spread evenly over the strip's runs.
     const std::size_t runs = n * ((w + kRunPixels - 1) / kRunPixels);
     const std::size_t every = tiles == 0 || runs <= tiles ? 1 : runs / tiles;
+    // The tile two on is asked for a share after each run, rather than a
+    // whole tile's lines at once, which would wait for fill buffers.
+    if (tiles != 0) gather.prefetch(y1, next_rows, 0, 2 * kTilePixels);
+    const std::size_t share = (kTilePixels + every - 1) / every;
     std::size_t run = 0;
     for (std::size_t r = 0; r < n; ++r) {
       for (std::size_t x0 = 0; x0 < w; x0 += kRunPixels) {
         const std::size_t m = w - x0 < kRunPixels ? w - x0 : kRunPixels;
         const std::size_t at = r * w + x0;
         *sum = add_plane_run(*sum, current[0] + at, current[1] + at, current[2] + at, m);
+        const std::size_t part = run % every;
+        if (tile < tiles && part * share < kTilePixels) {
+          const std::size_t first = (tile + 2) * kTilePixels + part * share;
+          const std::size_t count = kTilePixels - part * share < share ? kTilePixels - part * share : share;
+          if (first < w) gather.prefetch(y1, next_rows, first, count);
+        }
         if (++run % every == 0 && tile < tiles) gather_tile();
       }
     }
