@@ -30,12 +30,11 @@ const WeightTables& tables() {
   return t;
 }
 
-// Column layouts sum a strip in runs of this many pixels, a tile of the
-// next strip gathered between runs.
-constexpr std::size_t kRunPixels = 128;
 // Column layouts are gathered a strip of rows at a time (a blocked
 // transpose, tiles of kTilePixels columns), within this many bytes (two
-// strips); wider images walk the view directly.
+// strips); wider images walk the view directly. A strip is summed in runs
+// of kRunPixels, the next strip's tiles gathered between them.
+constexpr std::size_t kRunPixels = 128;
 constexpr std::size_t kStripRows = 32;
 constexpr std::size_t kTilePixels = 16;
 constexpr std::size_t kMaxStripBytes = std::size_t{4} << 20;
@@ -48,7 +47,7 @@ constexpr std::ptrdiff_t kAheadBytes = 2048;
 
 // The one running sum, in row-major pixel order, over n pixels kStep bytes
 // apart whose green and blue lie kChannel and 2 * kChannel bytes from their
-// red. Kept out of line: inlined into a caller that also copies, the sum was
+// red. Kept out of line: inlined into a larger caller, the sum has been
 // kept in memory, a store and a reload added to every pixel's addition.
 template <std::ptrdiff_t kStep, std::ptrdiff_t kChannel>
 [[gnu::noinline]] double add_run(double sum, const WeightTables& t, const std::uint8_t* red, std::size_t n) {
@@ -113,10 +112,8 @@ double add_planes(const ImageView& image) {
 // Column layouts (Fortran order, transposes): strips of rows gathered as
 // three planes by transposing tiles (planes need no interleaving, and their
 // sum is the quickest), the next strip's tiles interleaved with the sum over
-// this one, their lines asked for two tiles ahead. False when the strips
-// cannot be allocated.
-bool add_columns(const pixels::RgbGather& gather, std::size_t h, std::size_t w,
-                 double* sum) {
+// this one. False when the strips cannot be allocated.
+bool add_columns(const pixels::RgbGather& gather, std::size_t h, std::size_t w, double* sum) {
   const std::size_t plane_bytes = kStripRows * w;
   auto strips = OwnedBuffer::allocate(6 * plane_bytes);
   if (!strips.ok()) return false;

@@ -100,7 +100,9 @@ class BandedResampler {
   // from the source instead.
   static constexpr std::size_t kMaxTileBytes = 256 * 1024;
   // Dozens of rows are read side by side, more streams than the hardware
-  // prefetcher follows; each row's next lines are asked for this far ahead.
+  // prefetcher follows; each row's next lines are asked for this far ahead,
+  // into the second-level cache: this far ahead in every row of a band
+  // would overflow the first-level one before the lines are used.
   static constexpr std::size_t kPrefetchBytes = 512;
   // Tiles of a column layout whose lines are asked for ahead of their turn.
   static constexpr std::size_t kAheadTiles = 2;
@@ -328,6 +330,8 @@ class BandedResampler {
         const bool reversed = source_.channel_stride < 0;
         const std::uint8_t* lowest = reversed ? red - 2 : red;
         for (std::size_t r = 0; r < rows; ++r, lowest += source_.row_stride) {
+          // Nearer and into the first-level cache: measured quicker for
+          // these rows, which bring a third more lines per tile.
           __builtin_prefetch(lowest + kPrefetchBytes / 3 * 2);
           if (reversed) {
             Ops::template spaced16<true>(lowest, tile + r * kTileSamples);
