@@ -56,6 +56,8 @@ TEST(ResampleLayouts, EveryPathReadsEveryLayoutAsItsPackedImage) {
       {"fortran, rows flipped", [](std::ptrdiff_t w, std::ptrdiff_t h) { return Strides{-1, h, w * h}; }},
       {"transposed", [](std::ptrdiff_t, std::ptrdiff_t h) { return Strides{3, 3 * h, 1}; }},
       {"transposed, reversed", [](std::ptrdiff_t, std::ptrdiff_t h) { return Strides{3, 3 * h, -1}; }},
+      {"one row broadcast", [](std::ptrdiff_t, std::ptrdiff_t) { return Strides{0, 3, 1}; }},
+      {"planes, one row broadcast", [](std::ptrdiff_t w, std::ptrdiff_t h) { return Strides{0, 1, w * h}; }},
   };
   for (int trial = 0; trial < 80; ++trial) {
     const std::uint32_t sw = dim(rng), sh = dim(rng), w = dim(rng), h = dim(rng);
@@ -64,12 +66,22 @@ TEST(ResampleLayouts, EveryPathReadsEveryLayoutAsItsPackedImage) {
     for (const KernelPath& k : kernel_paths()) {
       if (!k.supported()) continue;
       std::vector<std::uint8_t> want(static_cast<std::size_t>(w) * h * 3), got(want.size());
-      ASSERT_TRUE(resample_rgb(RgbRows{packed.data(), static_cast<std::ptrdiff_t>(sw) * 3, sw, sh}, w, h,
-                               want.data(), k).ok());
       for (const Layout& l : layouts) {
         std::vector<std::uint8_t> storage;
         const RgbRows rows = lay_out(packed, sw, sh, l, storage);
         ASSERT_TRUE(rows.readable()) << l.name;
+        // The packed image the view shows (a broadcast one repeats a row).
+        std::vector<std::uint8_t> seen(packed.size());
+        for (std::uint32_t y = 0; y < sh; ++y) {
+          for (std::uint32_t x = 0; x < sw; ++x) {
+            for (int c = 0; c < 3; ++c) {
+              seen[(static_cast<std::size_t>(y) * sw + x) * 3 + c] =
+                  rows.row(y)[x * rows.pixel_stride + c * rows.channel_stride];
+            }
+          }
+        }
+        ASSERT_TRUE(resample_rgb(RgbRows{seen.data(), static_cast<std::ptrdiff_t>(sw) * 3, sw, sh}, w, h,
+                                 want.data(), k).ok());
         ASSERT_TRUE(resample_rgb(rows, w, h, got.data(), k).ok());
         ASSERT_EQ(got, want) << k.name << ", " << l.name << ", " << sw << "x" << sh << " -> " << w << "x" << h;
       }
