@@ -330,9 +330,7 @@ class BandedResampler {
         const bool reversed = source_.channel_stride < 0;
         const std::uint8_t* lowest = reversed ? red - 2 : red;
         for (std::size_t r = 0; r < rows; ++r, lowest += source_.row_stride) {
-          // Nearer and into the first-level cache: measured quicker for
-          // these rows, which bring a third more lines per tile.
-          __builtin_prefetch(lowest + kPrefetchBytes / 3 * 2);
+          __builtin_prefetch(lowest + kPrefetchBytes / 3 * 2, 0, 2);
           if (reversed) {
             Ops::template spaced16<true>(lowest, tile + r * kTileSamples);
           } else {
