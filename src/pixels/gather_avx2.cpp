@@ -261,7 +261,9 @@ void column_tiles(const ImageView& image, std::size_t y0, std::size_t rows, std:
       if (x + 48 <= n) prefetch_block(image, Layout::kColumns, y0 + r0, r1 - r0, x0 + x + 32, 16);
       std::size_t r = r0;
       for (; r + 32 <= r1; r += 32) column_tile32<kPlanes>(image, y0 + r, x0 + x, out.moved(kPlanes, r, x));
-      if (r < r1 && r1 >= 32) {
+      // The rest by the smallest tiles that cover it (the block has at
+      // least 16 rows, so a 16-row tile ending at r1 starts inside it).
+      if (r1 - r > 16 && r1 >= 32) {
         column_tile32<kPlanes>(image, y0 + r1 - 32, x0 + x, out.moved(kPlanes, r1 - 32, x));
       } else if (r < r1) {
         for (; r + 16 <= r1; r += 16) column_tile<kPlanes>(image, y0 + r, x0 + x, out.moved(kPlanes, r, x));
