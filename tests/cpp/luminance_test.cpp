@@ -59,6 +59,22 @@ TEST(Luminance, EveryLayoutGivesThePlainSumsBits) {
   }
 }
 
+// Column layouts too wide for two strips of rows within their budget are
+// walked directly; either side of that width gives the plain sum's bits.
+TEST(Luminance, ColumnLayoutsOfEveryWidthGiveThePlainSumsBits) {
+  std::mt19937 rng(3);
+  for (std::ptrdiff_t w : {1, 15, 16, 17, 21845, 21846, 30000}) {
+    const std::ptrdiff_t h = 3;
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(h * w * 3));
+    for (auto& b : bytes) b = static_cast<std::uint8_t>(rng());
+    for (const std::array<std::ptrdiff_t, 3>& strides :
+         {std::array<std::ptrdiff_t, 3>{1, h, h * w}, std::array<std::ptrdiff_t, 3>{3, 3 * h, 1}}) {
+      const ImageView view{bytes.data(), {static_cast<std::size_t>(h), static_cast<std::size_t>(w), 3}, strides};
+      ASSERT_EQ(bits(image_luminance(view)), bits(plain_mean(view))) << "width " << w << ", row stride " << strides[0];
+    }
+  }
+}
+
 TEST(Luminance, AnImageWithoutPixelsIsNaN) {
   const std::uint8_t byte = 7;
   EXPECT_TRUE(std::isnan(image_luminance(ImageView{&byte, {0, 5, 3}, {15, 3, 1}})));

@@ -8,7 +8,10 @@ import pytest
 
 import batchaugmentor as ba
 
-SHAPES = [(37, 53), (64, 80), (17, 200), (130, 33)]
+# The last is wide enough for the resize to cut its source into bands of
+# fewer than 32 output rows, and its rows long enough for every gather's
+# widest steps.
+SHAPES = [(37, 53), (64, 80), (17, 200), (130, 33), (40, 2100)]
 
 
 def views(h, w, seed):
