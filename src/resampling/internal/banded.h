@@ -115,9 +115,7 @@ class BandedResampler {
       : source_(source), vertical_(vertical), horizontal_(horizontal), width_(width), dst_(dst) {
     if (source.columns()) {
       gather_ = &pixels::selected_gather();
-      layout_ = pixels::classify(ImageView{source.data,
-                                           {source.height, source.width, 3},
-                                           {source.row_stride, source.pixel_stride, source.channel_stride}});
+      layout_ = pixels::classify(column_view());
     }
   }
 
